@@ -1,0 +1,83 @@
+#include "convert.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "clipping.h"
+
+namespace moh {
+namespace {
+
+struct Target {
+    const char* name;
+    // Arguments: factor, dir, stem, dir, stem, capture path.
+    const char* command;
+};
+
+constexpr Target kTargets[] = {
+    {"ulaw", "sox -v %g %s/%s.mp3 -c 1 -r 8000 -t ul %s/%s.ulaw > %s 2>&1"},
+    {"alaw", "sox -v %g %s/%s.mp3 -c 1 -r 8000 -t al %s/%s.alaw > %s 2>&1"},
+    {"gsm", "sox -v %g %s/%s.mp3 -c 1 -r 8000 -t gsm %s/%s.gsm > %s 2>&1"},
+    {"sln", "sox -v %g %s/%s.mp3 -c 1 -r 8000 -t raw %s/%s.sln > %s 2>&1"},
+    {"sln16", "sox -v %g %s/%s.mp3 -c 1 -r 16000 -t raw %s/%s.sln16 > %s 2>&1"},
+};
+// The very first run of a file goes without a factor; the output is the same as at "-v 1".
+constexpr const char* kFirstCommand = "sox %s/%s.mp3 -c 1 -r 8000 -t ul %s/%s.ulaw > %s 2>&1";
+
+void report_failure(int status, const std::string& command_line, Log& log) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        log.print("Command failed with exit status %d: %s\n", WEXITSTATUS(status),
+                  command_line.c_str());
+    } else if (WIFSIGNALED(status)) {
+        log.print("Command killed by signal %d: %s\n", WTERMSIG(status), command_line.c_str());
+    }
+}
+
+// Runs one sox command; true when sox reported clipping.
+bool run_sox(const std::string& command_line, const Context& context) {
+    // Whatever stands at the capture path is removed first, so the shell's redirection never
+    // writes through a file or link that someone else put there.
+    std::error_code ignored;
+    std::filesystem::remove(context.settings.capture_path, ignored);
+    report_failure(run_command(command_line, context), command_line, context.log);
+    return clipping_reported(context.settings.capture_path);
+}
+
+}  // namespace
+
+int run_command(const std::string& command_line, const Context& context) {
+    context.log.flush();
+    return context.runner.run(command_line);
+}
+
+void convert_mp3(const std::string& dir, const std::string& stem, double& volume,
+                 const Context& context) {
+    const char* d = dir.c_str();
+    const char* s = stem.c_str();
+    const char* capture = context.settings.capture_path.c_str();
+    for (const Target& target : kTargets) {
+        context.log.print("Convert %s to %s\n", s, target.name);
+        std::string command = &target == &kTargets[0]
+                                  ? format_text(kFirstCommand, d, s, d, s, capture)
+                                  : format_text(target.command, volume, d, s, d, s, capture);
+        while (run_sox(command, context)) {
+            if (volume - kVolumeStep <= kVolumeFloor) {
+                context.log.print("Still clipping at volume %g; keeping this conversion\n", volume);
+                break;
+            }
+            volume -= kVolumeStep;
+            context.log.print("Volume appears to be too high; trying %g...\n", volume);
+            command = format_text(target.command, volume, d, s, d, s, capture);
+        }
+    }
+
+    context.log.print("Convert %s to g722\n", s);
+    const std::string command = format_text("%s %s/%s.sln16 %s/%s.g722",
+                                            context.settings.converter_path.c_str(), d, s, d, s);
+    report_failure(run_command(command, context), command, context.log);
+}
+
+}  // namespace moh
