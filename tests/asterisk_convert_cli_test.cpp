@@ -14,7 +14,9 @@ const std::string kConverter = ASTERISK_CONVERT_BIN;
 const std::string kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 // A directory that nobody can traverse and read.
-void open_to_all(const TempDir& dir) { ::chmod(dir.path().c_str(), 0755); }
+void open_to_all(const TempDir& dir) {
+    ::chmod(dir.path().c_str(), 0755);
+}
 
 TEST(ConverterCommand, WrongArgumentCountPrintsUsageAndExits2) {
     for (const char* args : {"", " a", " a b c"}) {
@@ -27,8 +29,8 @@ TEST(ConverterCommand, WrongArgumentCountPrintsUsageAndExits2) {
 TEST(ConverterCommand, SuccessIsSilent) {
     TempDir dir;
     test::write_file(dir / "in.sln16", std::string(3200, '\0'));
-    const auto outcome = run_shell(kConverter + " " + (dir / "in.sln16") + " " +
-                                   (dir / "out.g722") + " 2>&1");
+    const auto outcome =
+        run_shell(kConverter + " " + (dir / "in.sln16") + " " + (dir / "out.g722") + " 2>&1");
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.output, "");
     EXPECT_EQ(test::read_file(dir / "out.g722").size(), 800u);
@@ -68,11 +70,15 @@ TEST(ConverterCommand, FullDiskKeepsPreviousOutputAndLeavesNoPartialFile) {
     // The filesystem exists only inside the private namespace, so everything is checked there.
     const auto outcome = run_shell(
         "unshare --mount sh -c '"
-        "mount -t tmpfs -o size=64k tmpfs " + (dir / "small") + " || exit 99; "
-        "printf \"previous conversion\" > " + (dir / "small/out.g722") + "; " +
-        kConverter + " " + (dir / "in.sln16") + " " + (dir / "small/out.g722") + " 2>&1; "
-        "echo \"status $?\"; cat " + (dir / "small/out.g722") + "; echo; ls -A " + (dir / "small") +
-        "'");
+        "mount -t tmpfs -o size=64k tmpfs " +
+        (dir / "small") +
+        " || exit 99; "
+        "printf \"previous conversion\" > " +
+        (dir / "small/out.g722") + "; " + kConverter + " " + (dir / "in.sln16") + " " +
+        (dir / "small/out.g722") +
+        " 2>&1; "
+        "echo \"status $?\"; cat " +
+        (dir / "small/out.g722") + "; echo; ls -A " + (dir / "small") + "'");
     ASSERT_NE(outcome.status, 99) << outcome.output;
     EXPECT_EQ(outcome.output, "asterisk_convert: cannot write " + (dir / "small/out.g722") +
                                   ": No space left on device\n"

@@ -11,7 +11,7 @@ using test::FakeRunner;
 using test::TempDir;
 
 class ConversionChain : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     moh::Settings settings = test::private_settings(dir);
     CapturedLog log;
@@ -131,8 +131,8 @@ TEST_F(ConversionChain, FailedCommandsAreReportedWithTheirStatus) {
                         "\nConvert a to sln\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("Convert a to g722\nCommand killed by signal 9: " + settings.converter_path +
-                        " /d/a.sln16 /d/a.g722\n"),
+    EXPECT_NE(text.find("Convert a to g722\nCommand killed by signal 9: " +
+                        settings.converter_path + " /d/a.sln16 /d/a.g722\n"),
               std::string::npos)
         << text;
 }
@@ -143,7 +143,8 @@ TEST_F(ConversionChain, CaptureLeftBySomeoneElseIsNeitherWrittenThroughNorRead) 
     ::symlink(victim.c_str(), settings.capture_path.c_str());
     bool capture_absent_at_every_run = true;
     runner.on_run = [&](const std::string&) {
-        capture_absent_at_every_run = capture_absent_at_every_run && !test::exists(settings.capture_path);
+        capture_absent_at_every_run =
+            capture_absent_at_every_run && !test::exists(settings.capture_path);
         return 0;
     };
     double volume = 1.0;

@@ -16,7 +16,7 @@ namespace test {
 
 // A log whose text can be read back, at any moment, as far as it has been flushed.
 class CapturedLog {
-public:
+  public:
     CapturedLog() : file_(::open_memstream(&buffer_, &size_)), log(file_) {}
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
@@ -30,18 +30,18 @@ public:
         return flushed();
     }
 
-private:
+  private:
     char* buffer_ = nullptr;
     std::size_t size_ = 0;
     std::FILE* file_;
 
-public:
+  public:
     moh::Log log;
 };
 
 // Records every command line; `on_run` decides what each one does and returns its wait status.
 class FakeRunner : public moh::CommandRunner {
-public:
+  public:
     std::vector<std::string> commands;
     std::function<int(const std::string&)> on_run;
 
@@ -51,7 +51,9 @@ public:
     }
 };
 
-constexpr int exited(int code) { return code << 8; }
+constexpr int exited(int code) {
+    return code << 8;
+}
 
 // Settings like the fixed ones, but every path inside `dir`.
 inline moh::Settings private_settings(const TempDir& dir) {

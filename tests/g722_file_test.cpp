@@ -16,7 +16,8 @@ using test::TempDir;
 std::vector<int16_t> tone(std::size_t count, double hz, double amplitude) {
     std::vector<int16_t> samples(count);
     for (std::size_t i = 0; i < count; ++i) {
-        samples[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * i / 16000)));
+        samples[i] =
+            static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * i / 16000)));
     }
     return samples;
 }
@@ -84,7 +85,8 @@ TEST(G722Encoding, StreamingAcrossReadBlocksEqualsOneEncode) {
     // Long enough for several read blocks, with content that changes the codec's state.
     auto input = tone(200000, 440, 12000);
     const auto high = tone(200000, 5300, 6000);
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<int16_t>(input[i] + high[i]);
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<int16_t>(input[i] + high[i]);
     EXPECT_EQ(convert(dir, little_endian(input)), encode_at_once(input));
 }
 
@@ -128,7 +130,9 @@ struct Failure {
     const char* reason;
 };
 
-void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Failure& f, std::ostream* os) {
+    *os << f.name;
+}
 
 class G722Failures : public ::testing::TestWithParam<Failure> {};
 

@@ -39,7 +39,7 @@ TEST(SafeBytes, CopyReplacesEachUnsafeByteAndKeepsTheLength) {
 }
 
 class Sanitiser : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     CapturedLog log;
 

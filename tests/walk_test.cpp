@@ -51,7 +51,7 @@ TEST(LibraryEntries, OnlyPathsInsideTheLibraryCount) {
 }
 
 class Walk : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     moh::Settings settings = test::private_settings(dir);
     CapturedLog log;
@@ -64,7 +64,8 @@ protected:
     // Has the listing command write `listing`, as find would.
     void list(const std::string& listing) {
         runner.on_run = [this, listing](const std::string& command) {
-            if (command == moh::listing_command(settings)) test::write_file(settings.listing_path, listing);
+            if (command == moh::listing_command(settings))
+                test::write_file(settings.listing_path, listing);
             return 0;
         };
     }
@@ -120,9 +121,8 @@ TEST_F(Walk, CleanMp3AndWavGiveTheirLinesInOrder) {
                               "asterisk compatible!\n"
                               "Found and converted 1 mp3 files\nCHanged name of 0 files\n"
                               "Now, to the db....\n");
-    EXPECT_EQ(runner.commands[1],
-              "sox " + lib + "/a.mp3 -c 1 -r 8000 -t ul " + lib + "/a.ulaw > " +
-                  settings.capture_path + " 2>&1");
+    EXPECT_EQ(runner.commands[1], "sox " + lib + "/a.mp3 -c 1 -r 8000 -t ul " + lib + "/a.ulaw > " +
+                                      settings.capture_path + " 2>&1");
 }
 
 TEST_F(Walk, LastLineWithoutNewlineKeepsAllItsCharacters) {
@@ -199,7 +199,8 @@ TEST_F(Walk, FailedRenameSkipsTheEntryAndIsNotCounted) {
 
 TEST_F(Walk, EveryEntryStartsAtFullVolume) {
     list(lib + "/a.mp3\n" + lib + "/b.mp3\n");
-    const auto clipping = test::sox_clipping(settings.capture_path, [](int run) { return run == 0; });
+    const auto clipping =
+        test::sox_clipping(settings.capture_path, [](int run) { return run == 0; });
     const auto listing = runner.on_run;
     runner.on_run = [&](const std::string& command) {
         listing(command);

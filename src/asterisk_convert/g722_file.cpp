@@ -25,7 +25,7 @@ std::string failure(const char* what, const std::string& path, int err) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -37,13 +37,13 @@ public:
     // report only here.
     int close() { return ::close(std::exchange(fd_, -1)); }
 
-private:
+  private:
     int fd_;
 };
 
 // A file beside the destination that is removed unless committed by renaming it into place.
 class StagedFile {
-public:
+  public:
     explicit StagedFile(const std::string& destination) : destination_(destination) {
         const auto slash = destination.rfind('/');
         const std::string dir = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
@@ -76,7 +76,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     std::string destination_;
     std::string path_;
     int fd_ = -1;
@@ -142,9 +142,10 @@ std::optional<std::string> convert_file(const std::string& in_path, const std::s
             pairs = 1;
         }
         for (std::size_t i = 0; i < pairs * 2; ++i) samples[i] = sample_at(&bytes[2 * i]);
-        const int produced = g722_encode(encoder.get(), encoded.data(), samples.data(),
-                                         static_cast<int>(pairs * 2));
-        if (const int err = write_all(out.fd(), encoded.data(), static_cast<std::size_t>(produced))) {
+        const int produced =
+            g722_encode(encoder.get(), encoded.data(), samples.data(), static_cast<int>(pairs * 2));
+        if (const int err =
+                write_all(out.fd(), encoded.data(), static_cast<std::size_t>(produced))) {
             return failure("cannot write", out_path, err);
         }
         if (n == 0) break;

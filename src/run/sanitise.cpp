@@ -19,8 +19,8 @@ bool is_safe_byte(unsigned char byte) {
 std::string sanitised_copy(const std::string& path) {
     std::string copy = path;
     std::replace_if(
-        copy.begin(), copy.end(), [](char c) { return !is_safe_byte(static_cast<unsigned char>(c)); },
-        '_');
+        copy.begin(), copy.end(),
+        [](char c) { return !is_safe_byte(static_cast<unsigned char>(c)); }, '_');
     return copy;
 }
 

@@ -27,7 +27,7 @@ File open_listing(const std::string& path) {
 
 // Reads whole lines, however long, into one buffer that grows as needed.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::FILE* file) : file_(file) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
@@ -41,7 +41,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::FILE* file_;
     char* buffer_ = nullptr;
     std::size_t capacity_ = 0;
@@ -96,7 +96,8 @@ std::string listing_command(const Settings& settings) {
 }
 
 bool is_library_entry(const std::string& entry, const std::string& library_dir) {
-    if (entry.size() <= library_dir.size() + 1 || entry.compare(0, library_dir.size(), library_dir) != 0 ||
+    if (entry.size() <= library_dir.size() + 1 ||
+        entry.compare(0, library_dir.size(), library_dir) != 0 ||
         entry[library_dir.size()] != '/' || entry.find('\0') != std::string::npos) {
         return false;
     }

@@ -14,8 +14,8 @@ int ShellRunner::run(const std::string& command_line) {
     const char* argv[] = {"sh", "-c", command_line.c_str(), nullptr};
     pid_t pid;
     // posix_spawn takes char* const[] for historical reasons; it does not modify the strings.
-    if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv),
-                      environ) != 0) {
+    if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return kShellMissing;
     }
     int status;

@@ -6,7 +6,7 @@ namespace moh {
 
 // How a command line is run: the one seam between the walk and the outside programs.
 class CommandRunner {
-public:
+  public:
     virtual ~CommandRunner() = default;
     // Runs the command line through sh and waits for it. Returns its wait status as waitpid
     // gives it; a shell that cannot be started counts as one that exited with 127, as system()
@@ -16,7 +16,7 @@ public:
 
 // The real runner: /bin/sh -c, in the foreground, one child at a time.
 class ShellRunner : public CommandRunner {
-public:
+  public:
     int run(const std::string& command_line) override;
 };
 

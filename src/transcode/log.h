@@ -7,13 +7,13 @@ namespace moh {
 
 // Where the progress log goes. Lines are printf-formatted, so "%g" and "%d" read as in C.
 class Log {
-public:
+  public:
     explicit Log(std::FILE* out) : out_(out) {}
     void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Called before every child process, whose own output would otherwise overtake ours.
     void flush() { std::fflush(out_); }
 
-private:
+  private:
     std::FILE* out_;
 };
 
