@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "fakes.h"
 
@@ -152,6 +153,35 @@ TEST_F(ConversionChain, CaptureLeftBySomeoneElseIsNeitherWrittenThroughNorRead) 
     EXPECT_TRUE(capture_absent_at_every_run);
     EXPECT_EQ(volume, 1.0);
     EXPECT_EQ(test::read_file(victim), "decrease, said someone else");
+}
+
+TEST_F(ConversionChain, OutputsPlantedAsLinksAreReplacedNotWrittenThrough) {
+    const std::string d = dir / "lib";
+    ::mkdir(d.c_str(), 0755);
+    test::write_file(dir / "victim", "precious");
+    ::symlink((dir / "victim").c_str(), (d + "/a.ulaw").c_str());
+    ::link((dir / "victim").c_str(), (d + "/a.alaw").c_str());
+    ::mkfifo((d + "/a.gsm").c_str(), 0644);
+    ::symlink((dir / "victim").c_str(), (d + "/a.g722").c_str());
+    test::write_file(d + "/a.sln", "previous conversion");
+    runner.on_run = [&](const std::string& command) {
+        // Write the output the way sox does: following links, truncating in place. It is the
+        // last word before the redirection.
+        const std::string words = command.substr(0, command.find(" > "));
+        const std::string output = words.substr(words.rfind(' ') + 1);
+        struct stat st {};
+        if (::lstat(output.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) return 1;  // would hang
+        if (output != d + "/a.sln") test::write_file(output, "converted");
+        return 0;
+    };
+    double volume = 1.0;
+    moh::convert_mp3(d, "a", volume, context);
+    EXPECT_EQ(test::read_file(dir / "victim"), "precious");
+    for (const char* format : {"ulaw", "alaw", "gsm", "sln16", "g722"}) {
+        EXPECT_EQ(test::read_file(d + "/a." + format), "converted") << format;
+    }
+    EXPECT_EQ(test::read_file(d + "/a.sln"), "previous conversion")
+        << "a plain output is only ever rewritten by its converter";
 }
 
 TEST_F(ConversionChain, LogIsFlushedBeforeEachCommand) {

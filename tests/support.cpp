@@ -32,6 +32,8 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 std::string read_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";  // a FIFO would block
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();

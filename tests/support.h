@@ -19,7 +19,7 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const std::string& content);
-// Whole content; empty when the file cannot be read.
+// Whole content; empty unless the path is a readable regular file.
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".

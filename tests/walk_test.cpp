@@ -113,6 +113,7 @@ TEST_F(Walk, ShortLinesAreSkippedSilently) {
 }
 
 TEST_F(Walk, CleanMp3AndWavGiveTheirLinesInOrder) {
+    test::write_file(lib + "/a.mp3", "mp3");
     list(lib + "/a.mp3\n" + lib + "/a.wav\n");
     EXPECT_EQ(walk(), 0);
     EXPECT_EQ(log.text(), "Leave the name " + lib + "/a.mp3 alone\n" + converts_of("a") +
@@ -126,16 +127,25 @@ TEST_F(Walk, CleanMp3AndWavGiveTheirLinesInOrder) {
 }
 
 TEST_F(Walk, LastLineWithoutNewlineKeepsAllItsCharacters) {
+    test::write_file(lib + "/last.mp3", "mp3");
     list(lib + "/first.wav\n" + lib + "/last.mp3");
     EXPECT_EQ(walk(), 0);
     EXPECT_NE(log.text().find(converts_of("last")), std::string::npos) << log.text();
 }
 
 TEST_F(Walk, LongLineIsOneEntry) {
-    const std::string stem(1500, 'n');
-    list(lib + "/" + stem + ".mp3\n");
+    std::string path = lib;
+    for (int depth = 0; depth < 5; ++depth) {
+        path += "/" + std::string(250, 'd');
+        ::mkdir(path.c_str(), 0755);
+    }
+    const std::string stem(250, 'n');
+    test::write_file(path + "/" + stem + ".mp3", "mp3");
+    list(path + "/" + stem + ".mp3\n");
     EXPECT_EQ(walk(), 0);
-    EXPECT_NE(log.text().find(converts_of(stem)), std::string::npos);
+    EXPECT_NE(log.text().find(converts_of(stem)), std::string::npos) << log.text();
+    EXPECT_EQ(runner.commands.back(), settings.converter_path + " " + path + "/" + stem +
+                                          ".sln16 " + path + "/" + stem + ".g722");
     EXPECT_NE(log.text().find("Found and converted 1 mp3 files\n"), std::string::npos);
     EXPECT_EQ(runner.commands.size(), 1u + 6u);
 }
@@ -198,6 +208,8 @@ TEST_F(Walk, FailedRenameSkipsTheEntryAndIsNotCounted) {
 }
 
 TEST_F(Walk, EveryEntryStartsAtFullVolume) {
+    test::write_file(lib + "/a.mp3", "mp3");
+    test::write_file(lib + "/b.mp3", "mp3");
     list(lib + "/a.mp3\n" + lib + "/b.mp3\n");
     const auto clipping =
         test::sox_clipping(settings.capture_path, [](int run) { return run == 0; });
@@ -210,6 +222,28 @@ TEST_F(Walk, EveryEntryStartsAtFullVolume) {
     ASSERT_EQ(runner.commands.size(), 1u + 7u + 6u);
     EXPECT_EQ(runner.commands[8].rfind("sox " + lib + "/b.mp3 ", 0), 0u) << runner.commands[8];
     EXPECT_EQ(runner.commands[9].rfind("sox -v 1 " + lib + "/b.mp3 ", 0), 0u) << runner.commands[9];
+}
+
+TEST_F(Walk, OnlyRegularFilesAreConverted) {
+    ::mkdir((lib + "/folder.mp3").c_str(), 0755);
+    ::mkfifo((lib + "/pipe.mp3").c_str(), 0644);
+    ::symlink((lib + "/nowhere").c_str(), (lib + "/dangling.mp3").c_str());
+    ::symlink((lib + "/loop.mp3").c_str(), (lib + "/loop.mp3").c_str());
+    test::write_file(lib + "/real.mp3", "mp3");
+    ::symlink((lib + "/real.mp3").c_str(), (lib + "/linked.mp3").c_str());
+    std::string listing, expected;
+    for (const char* name : {"folder", "pipe", "dangling", "loop"}) {
+        const std::string path = lib + "/" + name + ".mp3";
+        listing += path + "\n";
+        expected += "Leave the name " + path + " alone\nNot converting " + path +
+                    " -- not a regular file\n";
+    }
+    list(listing + lib + "/linked.mp3\n");
+    EXPECT_EQ(walk(), 0);
+    EXPECT_EQ(log.text(), expected + "Leave the name " + lib + "/linked.mp3 alone\n" +
+                              converts_of("linked") +
+                              "Found and converted 1 mp3 files\nCHanged name of 0 files\n"
+                              "Now, to the db....\n");
 }
 
 }  // namespace

@@ -81,6 +81,12 @@ void walk_entry(std::string entry, Counts& counts, const Context& context) {
             base.c_str());
         return;
     }
+    // A FIFO would hang sox for good, and a directory or a dangling link only makes it fail.
+    struct stat st {};
+    if (::stat(entry.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        context.log.print("Not converting %s -- not a regular file\n", entry.c_str());
+        return;
+    }
     ++counts.converted;
     double volume = 1.0;
     convert_mp3(dir, base.substr(0, base.size() - 4), volume, context);

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@ namespace moh {
 namespace {
 
 struct Target {
-    const char* name;
+    const char* name;  // also the extension of the file it writes
     // Arguments: factor, dir, stem, dir, stem, capture path.
     const char* command;
 };
@@ -36,12 +37,23 @@ void report_failure(int status, const std::string& command_line, Log& log) {
     }
 }
 
+// A converter opens its output following links and truncating in place, so an output that is a
+// link, a hard link, a FIFO or a device would let whoever planted it in the library have root
+// write elsewhere, or hang the run. Such an entry is removed; a plain file stays until it is
+// rewritten, so a failed conversion does not lose the previous one.
+void clear_output(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) ::unlink(path.c_str());
+}
+
 // Runs one sox command; true when sox reported clipping.
-bool run_sox(const std::string& command_line, const Context& context) {
+bool run_sox(const std::string& command_line, const std::string& output, const Context& context) {
     // Whatever stands at the capture path is removed first, so the shell's redirection never
     // writes through a file or link that someone else put there.
     std::error_code ignored;
     std::filesystem::remove(context.settings.capture_path, ignored);
+    clear_output(output);
     report_failure(run_command(command_line, context), command_line, context.log);
     return clipping_reported(context.settings.capture_path);
 }
@@ -58,12 +70,14 @@ void convert_mp3(const std::string& dir, const std::string& stem, double& volume
     const char* d = dir.c_str();
     const char* s = stem.c_str();
     const char* capture = context.settings.capture_path.c_str();
+    const std::string output_stem = dir + "/" + stem + ".";
     for (const Target& target : kTargets) {
         context.log.print("Convert %s to %s\n", s, target.name);
+        const std::string output = output_stem + target.name;
         std::string command = &target == &kTargets[0]
                                   ? format_text(kFirstCommand, d, s, d, s, capture)
                                   : format_text(target.command, volume, d, s, d, s, capture);
-        while (run_sox(command, context)) {
+        while (run_sox(command, output, context)) {
             if (volume - kVolumeStep <= kVolumeFloor) {
                 context.log.print("Still clipping at volume %g; keeping this conversion\n", volume);
                 break;
@@ -77,6 +91,7 @@ void convert_mp3(const std::string& dir, const std::string& stem, double& volume
     context.log.print("Convert %s to g722\n", s);
     const std::string command = format_text("%s %s/%s.sln16 %s/%s.g722",
                                             context.settings.converter_path.c_str(), d, s, d, s);
+    clear_output(output_stem + "g722");
     report_failure(run_command(command, context), command, context.log);
 }
 

@@ -22,7 +22,8 @@ constexpr double kVolumeFloor = 0.05;
 // Converts dir/stem.mp3 into stem.ulaw, .alaw, .gsm, .sln and .sln16 with sox, then stem.g722
 // from the .sln16 with the G.722 converter, all in dir. A sox run that clipped runs again with
 // the volume factor lowered by kVolumeStep; the lowered factor holds for the later formats and
-// is left in `volume`. Logs each step, and each command that did not exit 0; never fails itself.
+// is left in `volume`. An output that is not a plain file of one link is removed before it is
+// written. Logs each step, and each command that did not exit 0; never fails itself.
 void convert_mp3(const std::string& dir, const std::string& stem, double& volume,
                  const Context& context);
 
