@@ -37,6 +37,29 @@ TEST(ClippingCheck, ReadsTheWordAndDeletesTheCapture) {
     }
 }
 
+TEST(CaptureVerdict, FindsTheFirstFailureLineOfSox) {
+    struct Case {
+        std::string capture;
+        std::string failure;
+    };
+    const Case cases[] = {
+        {"sox FAIL sox: `/m/a.sln' error writing output file: No space left on device\n",
+         "sox FAIL sox: `/m/a.sln' error writing output file: No space left on device"},
+        {"sox WARN rate: clipped; decrease volume?\nsox FAIL formats: can't open\nsox FAIL x\n",
+         "sox FAIL formats: can't open"},
+        {"sox FAIL at the very end", "sox FAIL at the very end"},
+        {"not a sox FAIL line\n", ""},
+        {"sox WARN only\n", ""},
+        {std::string("\0sox FAIL hidden", 16), ""},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        test::write_file(dir / "xxx", c.capture);
+        EXPECT_EQ(moh::read_capture(dir / "xxx").failure, c.failure) << c.capture;
+        EXPECT_FALSE(test::exists(dir / "xxx"));
+    }
+}
+
 TEST(ClippingCheck, NothingToReadIsNoClipping) {
     TempDir dir;
     EXPECT_FALSE(moh::clipping_reported(dir / "xxx"));

@@ -138,6 +138,26 @@ TEST_F(ConversionChain, FailedCommandsAreReportedWithTheirStatus) {
         << text;
 }
 
+TEST_F(ConversionChain, SoxFailureDespiteStatusZeroIsReported) {
+    runner.on_run = [&](const std::string& command) {
+        if (command.find(" -t raw ") != std::string::npos) {
+            test::write_file(settings.capture_path,
+                             "sox FAIL sox: `/d/a.sln' error writing output file: No space left "
+                             "on device\n");
+        }
+        return 0;
+    };
+    double volume = 1.0;
+    convert(volume);
+    EXPECT_NE(log.text().find(
+                  "Convert a to sln\nCommand reported \"sox FAIL sox: `/d/a.sln' error writing "
+                  "output file: No space left on device\" though it exited with status 0: " +
+                  expected("sox -v 1 /d/a.mp3 -c 1 -r 8000 -t raw /d/a.sln > /tmp/xxx 2>&1") +
+                  "\nConvert a to sln16\n"),
+              std::string::npos)
+        << log.text();
+}
+
 TEST_F(ConversionChain, CaptureLeftBySomeoneElseIsNeitherWrittenThroughNorRead) {
     const std::string victim = dir / "victim";
     test::write_file(victim, "decrease, said someone else");

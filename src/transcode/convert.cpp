@@ -54,8 +54,15 @@ bool run_sox(const std::string& command_line, const std::string& output, const C
     std::error_code ignored;
     std::filesystem::remove(context.settings.capture_path, ignored);
     clear_output(output);
-    report_failure(run_command(command_line, context), command_line, context.log);
-    return clipping_reported(context.settings.capture_path);
+    const int status = run_command(command_line, context);
+    report_failure(status, command_line, context.log);
+    const CaptureVerdict verdict = read_capture(context.settings.capture_path);
+    // sox exits 0 after some write errors, a full disk among them, leaving a truncated output.
+    if (status == 0 && !verdict.failure.empty()) {
+        context.log.print("Command reported \"%s\" though it exited with status 0: %s\n",
+                          verdict.failure.c_str(), command_line.c_str());
+    }
+    return verdict.clipped;
 }
 
 }  // namespace
