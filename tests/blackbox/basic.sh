@@ -1,21 +1,7 @@
 #!/usr/bin/env bash
-# One case of the black-box test, run by blackbox_test.sh inside a private mount namespace:
-# /home, /tmp and /usr/lib seen here are private copies, so the real fixed paths stay untouched.
-set -eu
-command=$1 converter=$2 case=$3
-
-. "$(dirname "$0")/../scripts/private-paths.sh"
-private_paths "$command" "$converter"
-
-lib=/home/services/asterisk/var/lib/asterisk/mohmp3
-summary() { printf 'Found and converted %d mp3 files\nCHanged name of %d files\nNow, to the db....\n' "$1" "$2"; }
-converts() { for f in ulaw alaw gsm sln sln16 g722; do printf 'Convert %s to %s\n' "$1" "$f"; done; }
-fail() { echo "FAILED ($case): $*"; exit 1; }
-# find words its messages in the locale; C keeps them fixed.
-run() { set +e; (cd / && LC_ALL=C /mnt/moh-convert) >/mnt/stdout 2>/mnt/stderr; status=$?; set -e; }
-same_stdout() {
-  diff -u /mnt/expected /mnt/stdout || fail "stdout differs (stderr: $(cat /mnt/stderr))"
-}
+# The built moh-convert on its fixed paths: a small real library, a missing library, and a
+# listing that cannot be written.
+. "$(dirname "$0")/lib.sh"
 
 case $case in
 library)
@@ -25,7 +11,7 @@ library)
   sox -n -r 8000 -c 1 "$lib/greeting.wav" synth 0.5 sine 500 vol 0.3
   printf 'decrease' >/tmp/xxx  # a stale capture must not make the first run look clipped
   run
-  [ "$status" = 0 ] || fail "exit status $status"
+  expect_status 0
   [ ! -s /mnt/stderr ] || fail "unexpected stderr: $(cat /mnt/stderr)"
   [ -f /tmp/moh-xx ] || fail "the listing was not left in /tmp"
   [ ! -e /tmp/xxx ] || fail "the capture file was left in /tmp"
@@ -52,7 +38,7 @@ library)
   ;;
 missing)
   run
-  [ "$status" = 0 ] || fail "exit status $status"
+  expect_status 0
   { printf "Ignoring listing line find: '%s': No such file or directory -- not under %s\n" "$lib" "$lib"
     summary 0 0; } >/mnt/expected
   same_stdout
@@ -60,7 +46,7 @@ missing)
 readonly-tmp)
   mount -o remount,ro /tmp
   run
-  [ "$status" = 20 ] || fail "exit status $status"
+  expect_status 20
   printf "Couldn't open /tmp/moh-xx\n" >/mnt/expected
   same_stdout
   ;;
