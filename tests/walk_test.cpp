@@ -232,11 +232,15 @@ TEST_F(Walk, OnlyRegularFilesAreConverted) {
     test::write_file(lib + "/real.mp3", "mp3");
     ::symlink((lib + "/real.mp3").c_str(), (lib + "/linked.mp3").c_str());
     std::string listing, expected;
-    for (const char* name : {"folder", "pipe", "dangling", "loop"}) {
+    for (const auto& [name, reason] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"folder", "not a regular file"},
+             {"pipe", "not a regular file"},
+             {"dangling", "No such file or directory"},
+             {"loop", "Too many levels of symbolic links"}}) {
         const std::string path = lib + "/" + name + ".mp3";
         listing += path + "\n";
-        expected += "Leave the name " + path + " alone\nNot converting " + path +
-                    " -- not a regular file\n";
+        expected += "Leave the name " + path + " alone\nNot converting " + path + " -- " +
+                    reason + "\n";
     }
     list(listing + lib + "/linked.mp3\n");
     EXPECT_EQ(walk(), 0);

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -83,8 +85,14 @@ void walk_entry(std::string entry, Counts& counts, const Context& context) {
     }
     // A FIFO would hang sox for good, and a directory or a dangling link only makes it fail.
     struct stat st {};
-    if (::stat(entry.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        context.log.print("Not converting %s -- not a regular file\n", entry.c_str());
+    const char* unconvertible = nullptr;
+    if (::stat(entry.c_str(), &st) != 0) {
+        unconvertible = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        unconvertible = "not a regular file";
+    }
+    if (unconvertible != nullptr) {
+        context.log.print("Not converting %s -- %s\n", entry.c_str(), unconvertible);
         return;
     }
     ++counts.converted;
