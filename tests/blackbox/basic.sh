@@ -12,7 +12,7 @@ library)
   printf 'decrease' >/tmp/xxx  # a stale capture must not make the first run look clipped
   run
   expect_status 0
-  [ ! -s /mnt/stderr ] || fail "unexpected stderr: $(cat /mnt/stderr)"
+  [ ! -s /mnt/check/stderr ] || fail "unexpected stderr: $(cat /mnt/check/stderr)"
   [ -f /tmp/moh-xx ] || fail "the listing was not left in /tmp"
   [ ! -e /tmp/xxx ] || fail "the capture file was left in /tmp"
   # find's order is the filesystem's, so the expected log follows the listing it left.
@@ -25,8 +25,8 @@ library)
       printf 'skipping non-mp3 file conversion of greeting.wav-- must already be asterisk compatible!\n' ;;
     *) fail "unexpected listing line: $line" ;;
     esac
-  done </tmp/moh-xx >/mnt/expected
-  summary 2 1 >>/mnt/expected
+  done </tmp/moh-xx >/mnt/check/expected
+  summary 2 1 >>/mnt/check/expected
   same_stdout
   [ ! -e "$lib/Hold Music.mp3" ] || fail "the unsafe name is still there"
   for stem in "$lib/Hold_Music" "$lib/sub/clean"; do
@@ -40,14 +40,14 @@ missing)
   run
   expect_status 0
   { printf "Ignoring listing line find: '%s': No such file or directory -- not under %s\n" "$lib" "$lib"
-    summary 0 0; } >/mnt/expected
+    summary 0 0; } >/mnt/check/expected
   same_stdout
   ;;
 readonly-tmp)
   mount -o remount,ro /tmp
   run
   expect_status 20
-  printf "Couldn't open /tmp/moh-xx\n" >/mnt/expected
+  printf "Couldn't open /tmp/moh-xx\n" >/mnt/check/expected
   same_stdout
   ;;
 *) fail "no such case" ;;

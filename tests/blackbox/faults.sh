@@ -29,7 +29,7 @@ no-sox)
   mkdir /mnt/nosox && ln -s "$(command -v find)" /mnt/nosox/find
   PATH=/mnt/nosox run
   expect_status 0
-  failing_log 'Command failed with exit status 127: %s' 'Command failed with exit status 1: %s' >/mnt/expected
+  failing_log 'Command failed with exit status 127: %s' 'Command failed with exit status 1: %s' >/mnt/check/expected
   same_stdout
   ;;
 no-converter)
@@ -37,7 +37,7 @@ no-converter)
   rm "$conv_path"
   run
   expect_status 0
-  failing_log '' 'Command failed with exit status 127: %s' >/mnt/expected
+  failing_log '' 'Command failed with exit status 127: %s' >/mnt/check/expected
   same_stdout
   [ -s "$lib/a.sln16" ] || fail "the sox outputs are missing"
   ;;
@@ -55,8 +55,8 @@ readonly-library)
       failing_log 'Command failed with exit status 2: %s' 'Command failed with exit status 1: %s' | head -n -3 ;;
     *) fail "unexpected listing line: $line" ;;
     esac
-  done </tmp/moh-xx >/mnt/expected
-  summary 1 0 >>/mnt/expected
+  done </tmp/moh-xx >/mnt/check/expected
+  summary 1 0 >>/mnt/check/expected
   same_stdout
   ;;
 full-disk)
@@ -67,9 +67,9 @@ full-disk)
   expect_status 0
   # sox may exit 0 after a failed write; either way each sox run must be reported failed. (The
   # converter may well succeed, on whatever the failed .sln16 run left.)
-  failures=$(grep -c -E '^Command (failed with exit status [1-9]: sox |reported "sox FAIL )' /mnt/stdout || true)
-  [ "$failures" = 5 ] || fail "$failures sox failure lines, not 5: $(cat /mnt/stdout)"
-  [ "$(grep -c '^Convert a to ' /mnt/stdout)" = 6 ] || fail "a conversion was left out"
+  failures=$(grep -c -E '^Command (failed with exit status [1-9]: sox |reported "sox FAIL )' /mnt/check/stdout || true)
+  [ "$failures" = 5 ] || fail "$failures sox failure lines, not 5: $(cat /mnt/check/stdout)"
+  [ "$(grep -c '^Convert a to ' /mnt/check/stdout)" = 6 ] || fail "a conversion was left out"
   ! ls -A "$lib" | grep -q '^\.asterisk_convert' || fail "the converter left its staging file"
   ;;
 planted-links | planted-files)
@@ -85,7 +85,7 @@ planted-links | planted-files)
   fi
   run
   expect_status 0
-  failing_log '' '' >/mnt/expected
+  failing_log '' '' >/mnt/check/expected
   same_stdout
   [ "$(cat /mnt/victim-listing)" = "victim of the listing" ] || fail "the listing was written through"
   [ "$(cat /mnt/victim-capture)" = "victim of the capture, decrease" ] || fail "the capture was written through"
@@ -96,7 +96,7 @@ planted-directory)
   mkdir -p /tmp/moh-xx/inside
   run
   expect_status 20
-  printf "Couldn't open /tmp/moh-xx\n" >/mnt/expected
+  printf "Couldn't open /tmp/moh-xx\n" >/mnt/check/expected
   same_stdout
   ;;
 always-clipping)
@@ -116,9 +116,9 @@ always-clipping)
     done
     printf 'Convert a to g722\n'
     summary 1 0
-  } >/mnt/expected
+  } >/mnt/check/expected
   same_stdout
-  [ "$(grep -c '^-v$' /mnt/sox-calls)" = 13 ] || fail "not 13 sox runs with a factor"
+  [ "$(grep -c '^-v$' /mnt/check/sox-calls)" = 13 ] || fail "not 13 sox runs with a factor"
   ;;
 *) fail "no such case" ;;
 esac
