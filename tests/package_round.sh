@@ -3,6 +3,8 @@
 set -eu
 deb=$1 case=$2
 mount -t tmpfs tmpfs /mnt
+cp "$deb" /mnt/package.deb  # the checkout may live under /tmp, hidden below
+deb=/mnt/package.deb
 for dir in usr etc var; do
   mkdir -p "/mnt/$dir/upper" "/mnt/$dir/work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=/mnt/$dir/upper,workdir=/mnt/$dir/work" "/$dir"
