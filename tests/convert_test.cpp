@@ -7,18 +7,8 @@
 
 namespace {
 
-using test::CapturedLog;
-using test::FakeRunner;
-using test::TempDir;
-
-class ConversionChain : public ::testing::Test {
+class ConversionChain : public ::testing::Test, protected test::FakeRun {
   protected:
-    TempDir dir;
-    moh::Settings settings = test::private_settings(dir);
-    CapturedLog log;
-    FakeRunner runner;
-    moh::Context context{settings, log.log, runner};
-
     // The command as the fixed settings write it, with this test's capture path.
     std::string expected(std::string command) const {
         const auto at = command.find("/tmp/xxx");
@@ -215,16 +205,6 @@ TEST_F(ConversionChain, LogIsFlushedBeforeEachCommand) {
     ASSERT_EQ(seen.size(), 6u);
     EXPECT_EQ(seen[0], "Convert a to ulaw\n");
     EXPECT_EQ(seen[5].substr(seen[5].size() - 18), "Convert a to g722\n");
-}
-
-TEST_F(ConversionChain, LongNamesAreNeverCut) {
-    const std::string dir_name = "/" + std::string(1500, 'd');
-    const std::string stem(1500, 's');
-    double volume = 1.0;
-    moh::convert_mp3(dir_name, stem, volume, context);
-    ASSERT_EQ(runner.commands.size(), 6u);
-    EXPECT_EQ(runner.commands[5], settings.converter_path + " " + dir_name + "/" + stem +
-                                      ".sln16 " + dir_name + "/" + stem + ".g722");
 }
 
 }  // namespace

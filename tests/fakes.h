@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command_runner.h"
+#include "convert.h"
 #include "log.h"
 #include "settings.h"
 #include "support.h"
@@ -76,5 +77,14 @@ inline std::function<int(const std::string&)> sox_clipping(const std::string& ca
         return 0;
     };
 }
+
+// A run of its own: private paths, a captured log and a recording runner.
+struct FakeRun {
+    TempDir dir;
+    moh::Settings settings = private_settings(dir);
+    CapturedLog log;
+    FakeRunner runner;
+    moh::Context context{settings, log.log, runner};
+};
 
 }  // namespace test

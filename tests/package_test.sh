@@ -4,12 +4,7 @@
 set -u
 deb=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-passed=0 failed=0
-check() { # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; passed=$((passed + 1)); else echo "FAILED: $what"; failed=$((failed + 1)); fi
-}
+. "$here/checks.sh"
 field() { dpkg-deb -f "$deb" "$1"; }
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 
@@ -28,6 +23,4 @@ check "ships nothing at the converter's fixed path" \
 round() { unshare --mount bash "$here/package_round.sh" "$deb" "$1"; }
 check "install links the converter where none stood, runs, and removal unlinks it" round fresh
 check "install and removal leave a converter that is not ours in place" round foreign
-
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

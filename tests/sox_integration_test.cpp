@@ -12,7 +12,7 @@ namespace {
 using test::TempDir;
 
 class RealTools : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     moh::Settings settings{dir / "mohmp3", dir / "moh-xx", dir / "xxx", ASTERISK_CONVERT_BIN};
     test::CapturedLog log;
@@ -29,7 +29,7 @@ protected:
     std::size_t size_of(const std::string& name) const {
         struct stat st {};
         return ::stat((lib + "/" + name).c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size)
-                                                           : 0;
+                                                            : 0;
     }
 };
 

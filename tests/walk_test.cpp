@@ -7,10 +7,6 @@
 
 namespace {
 
-using test::CapturedLog;
-using test::FakeRunner;
-using test::TempDir;
-
 constexpr const char* kEmptySummary =
     "Found and converted 0 mp3 files\nCHanged name of 0 files\nNow, to the db....\n";
 
@@ -50,13 +46,8 @@ TEST(LibraryEntries, OnlyPathsInsideTheLibraryCount) {
     }
 }
 
-class Walk : public ::testing::Test {
+class Walk : public ::testing::Test, protected test::FakeRun {
   protected:
-    TempDir dir;
-    moh::Settings settings = test::private_settings(dir);
-    CapturedLog log;
-    FakeRunner runner;
-    moh::Context context{settings, log.log, runner};
     std::string lib = settings.library_dir;
 
     void SetUp() override { ::mkdir(lib.c_str(), 0755); }
@@ -239,8 +230,8 @@ TEST_F(Walk, OnlyRegularFilesAreConverted) {
              {"loop", "Too many levels of symbolic links"}}) {
         const std::string path = lib + "/" + name + ".mp3";
         listing += path + "\n";
-        expected += "Leave the name " + path + " alone\nNot converting " + path + " -- " +
-                    reason + "\n";
+        expected +=
+            "Leave the name " + path + " alone\nNot converting " + path + " -- " + reason + "\n";
     }
     list(listing + lib + "/linked.mp3\n");
     EXPECT_EQ(walk(), 0);

@@ -52,4 +52,3 @@ readonly-tmp)
   ;;
 *) fail "no such case" ;;
 esac
-echo "ok: $case"

@@ -123,4 +123,3 @@ always-clipping)
 *) fail "no such case" ;;
 esac
 nothing_lost
-echo "ok: $case"

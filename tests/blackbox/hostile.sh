@@ -146,4 +146,3 @@ nothing_lost
 files=$(wc -l </mnt/check/hashes-before)
 echo "hostile: $entries listing lines, $files files, $converted converted, $renamed renamed," \
   "$failed_renames renames refused, $unconverted not converted, 0 lost"
-echo "ok: $case"

@@ -2,16 +2,10 @@
 # Runs cases of a black-box script, each in a private mount namespace of its own.
 # Usage: run.sh MOH_CONVERT ASTERISK_CONVERT SCRIPT CASE...
 set -u
+. "$(dirname "$0")/../checks.sh"
 command=$1 converter=$2 script=$3
 shift 3
-passed=0 failed=0
 for case in "$@"; do
-  if unshare --mount bash "$script" "$command" "$converter" "$case"; then
-    passed=$((passed + 1))
-  else
-    echo "FAILED: $case"
-    failed=$((failed + 1))
-  fi
+  check "$case" unshare --mount bash "$script" "$command" "$converter" "$case"
 done
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

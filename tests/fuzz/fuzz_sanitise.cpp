@@ -20,7 +20,9 @@ void require(bool condition, const char* what) {
     }
 }
 
-bool is_there(const std::string& path) { return test::exists(path); }
+bool is_there(const std::string& path) {
+    return test::exists(path);
+}
 
 }  // namespace
 

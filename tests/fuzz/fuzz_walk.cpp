@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string word = command.substr(start, end - start);
             if (word != ">" && word != "2>&1") {
                 for (const char c : word) {
-                    require(moh::is_safe_byte(static_cast<unsigned char>(c)), "unsafe byte", command);
+                    require(moh::is_safe_byte(static_cast<unsigned char>(c)), "unsafe byte",
+                            command);
                 }
             }
             start = end + 1;
