@@ -74,9 +74,10 @@ void walk_entry(std::string entry, Counts& counts, const Context& context) {
             return;
     }
 
+    // An entry inside the library always holds a slash.
     const auto slash = entry.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : entry.substr(0, slash);
-    const std::string base = slash == std::string::npos ? entry : entry.substr(slash + 1);
+    const std::string dir = entry.substr(0, slash);
+    const std::string base = entry.substr(slash + 1);
     if (!ends_with(base, ".mp3")) {
         context.log.print(
             "skipping non-mp3 file conversion of %s-- must already be asterisk compatible!\n",
