@@ -6,22 +6,23 @@
 mkdir -p "$lib"
 sox -n -r 44100 -c 2 /mnt/a.mp3 synth 0.5 sine 440 vol 0.3
 with_mp3() { cp /mnt/a.mp3 "$lib/a.mp3"; remember_library; }
-# The log of one clean MP3 a.mp3 whose commands fail as FAILURE (a format string taking the
-# command line), and whose converter fails as CONVERTER_FAILURE.
-failing_log() {
-  printf 'Leave the name %s alone\n' "$lib/a.mp3"
+# The lines of the clean MP3 STEM.mp3 whose sox runs fail as FAILURE (a format string taking the
+# command line, or empty) and whose converter fails as CONVERTER_FAILURE.
+entry_log() { # STEM FAILURE CONVERTER_FAILURE
+  printf 'Leave the name %s alone\n' "$lib/$1.mp3"
   local factor="" format
   for format in ulaw alaw gsm sln sln16; do
-    printf 'Convert a to %s\n' "$format"
+    printf 'Convert %s to %s\n' "$1" "$format"
     # shellcheck disable=SC2059
-    [ -z "$1" ] || printf "$1\n" "$(sox_line "$format" "$lib" a "$factor")"
+    [ -z "$2" ] || printf "$2\n" "$(sox_line "$format" "$lib" "$1" "$factor")"
     factor=1
   done
-  printf 'Convert a to g722\n'
+  printf 'Convert %s to g722\n' "$1"
   # shellcheck disable=SC2059
-  [ -z "$2" ] || printf "$2\n" "$(converter_line "$lib" a)"
-  summary 1 0
+  [ -z "$3" ] || printf "$3\n" "$(converter_line "$lib" "$1")"
 }
+# The whole log of a library holding a.mp3 alone.
+failing_log() { entry_log a "$@"; summary 1 0; }
 
 case $case in
 no-sox)
@@ -52,7 +53,7 @@ readonly-library)
     "$lib/Hold Music.mp3")
       printf "Couldn't rename %s => %s: Read-only file system\n" "$line" "$lib/Hold_Music.mp3" ;;
     "$lib/a.mp3")
-      failing_log 'Command failed with exit status 2: %s' 'Command failed with exit status 1: %s' | head -n -3 ;;
+      entry_log a 'Command failed with exit status 2: %s' 'Command failed with exit status 1: %s' ;;
     *) fail "unexpected listing line: $line" ;;
     esac
   done </tmp/moh-xx >/mnt/check/expected
@@ -97,6 +98,19 @@ planted-directory)
   run
   expect_status 20
   printf "Couldn't open /tmp/moh-xx\n" >/mnt/check/expected
+  same_stdout
+  ;;
+broken-mp3s)
+  : >"$lib/empty.mp3"
+  printf 'not audio at all\n' >"$lib/corrupt.mp3"
+  remember_library
+  run
+  expect_status 0
+  while IFS= read -r line; do
+    stem=${line##*/}
+    entry_log "${stem%.mp3}" 'Command failed with exit status 2: %s' 'Command failed with exit status 1: %s'
+  done </tmp/moh-xx >/mnt/check/expected
+  summary 2 0 >>/mnt/check/expected
   same_stdout
   ;;
 always-clipping)
