@@ -6,10 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string_view>
-#include <system_error>
 
 #include "sanitise.h"
 
@@ -130,10 +128,7 @@ bool is_library_entry(const std::string& entry, const std::string& library_dir) 
 
 int run_walk(const Context& context) {
     const std::string& listing_path = context.settings.listing_path;
-    // Whatever stands at the listing path is removed first, so the shell's redirection never
-    // writes through a file or link that someone else put there.
-    std::error_code ignored;
-    std::filesystem::remove(listing_path, ignored);
+    remove_redirect_target(listing_path);
     run_command(listing_command(context.settings), context);
 
     const File listing = open_listing(listing_path);

@@ -49,10 +49,7 @@ void clear_output(const std::string& path) {
 
 // Runs one sox command; true when sox reported clipping.
 bool run_sox(const std::string& command_line, const std::string& output, const Context& context) {
-    // Whatever stands at the capture path is removed first, so the shell's redirection never
-    // writes through a file or link that someone else put there.
-    std::error_code ignored;
-    std::filesystem::remove(context.settings.capture_path, ignored);
+    remove_redirect_target(context.settings.capture_path);
     clear_output(output);
     const int status = run_command(command_line, context);
     report_failure(status, command_line, context.log);
@@ -66,6 +63,11 @@ bool run_sox(const std::string& command_line, const std::string& output, const C
 }
 
 }  // namespace
+
+void remove_redirect_target(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
 
 int run_command(const std::string& command_line, const Context& context) {
     context.log.flush();

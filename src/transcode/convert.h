@@ -27,6 +27,11 @@ constexpr double kVolumeFloor = 0.05;
 void convert_mp3(const std::string& dir, const std::string& stem, double& volume,
                  const Context& context);
 
+// Removes whatever stands at a path the shell is about to redirect into (a file, a link, an
+// empty directory), so that the redirection creates it afresh rather than writing through
+// something another user planted there. Failures are left to show when the shell opens it.
+void remove_redirect_target(const std::string& path);
+
 // Runs one command line after flushing the log, so that the log keeps its order in a file.
 // Returns the wait status.
 int run_command(const std::string& command_line, const Context& context);
