@@ -1,15 +1,21 @@
 # Sourced inside a private mount namespace (unshare --mount): gives the namespace its own empty
-# /home and /tmp and a writable copy of /usr/lib with our converter at its fixed path, so that
-# moh-convert can run on its real paths without touching the machine's.
-# Usage: private_paths MOH_CONVERT ASTERISK_CONVERT; the command is then /mnt/moh-convert.
+# /home, /tmp, /run and /var/lib/moh-convert and a writable copy of /usr/lib with our converter at
+# its fixed path, so that moh-convert can run on its real paths without touching the machine's.
+# Usage: private_paths MOH_CONVERT ASTERISK_CONVERT [HELPER...]; the command is then
+# /mnt/moh-convert, and each helper program is copied into /mnt under its own name.
 private_paths() {
   # Copy the programs out first: the checkout itself may live under /tmp or /home.
   mount -t tmpfs tmpfs /mnt
   cp "$1" /mnt/moh-convert
+  local helper
+  for helper in "${@:3}"; do cp "$helper" /mnt/; done
   mkdir /mnt/upper /mnt/work
   mount -t overlay overlay -o lowerdir=/usr/lib,upperdir=/mnt/upper,workdir=/mnt/work /usr/lib
   mkdir -p /usr/lib/nagios/plugins
   cp "$2" /usr/lib/nagios/plugins/asterisk_convert
   mount -t tmpfs tmpfs /home
   mount -t tmpfs tmpfs /tmp
+  mount -t tmpfs tmpfs /run
+  mkdir -p /mnt/state /var/lib/moh-convert
+  mount --bind /mnt/state /var/lib/moh-convert
 }

@@ -1,15 +1,22 @@
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "command_runner.h"
-#include "convert.h"
-#include "log.h"
+#include "library/walk.h"
+#include "process/log.h"
+#include "process/runner.h"
 #include "settings.h"
 #include "support.h"
 
@@ -18,7 +25,8 @@ namespace test {
 // A log whose text can be read back, at any moment, as far as it has been flushed.
 class CapturedLog {
   public:
-    CapturedLog() : file_(::open_memstream(&buffer_, &size_)), log(file_) {}
+    explicit CapturedLog(bool quiet = false)
+        : file_(::open_memstream(&buffer_, &size_)), log(file_, quiet) {}
     CapturedLog(const CapturedLog&) = delete;
     CapturedLog& operator=(const CapturedLog&) = delete;
     ~CapturedLog() {
@@ -40,51 +48,113 @@ class CapturedLog {
     moh::Log log;
 };
 
-// Records every command line; `on_run` decides what each one does and returns its wait status.
-class FakeRunner : public moh::CommandRunner {
+inline moh::ChildResult exited(int code) {
+    return {code << 8};
+}
+
+// The descriptor the child was handed as `number`, or -1.
+inline int handed(const moh::Child& child, int number) {
+    for (const auto& [ours, theirs] : child.fds) {
+        if (theirs == number) return ours;
+    }
+    return -1;
+}
+
+inline void write_fd(int fd, const std::string& text) {
+    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("short write to descriptor " + std::to_string(fd));
+    }
+}
+
+// Records every command line. By default it plays the tools: find prints `listing` (or, with
+// `real_find`, what find really lists, sorted), sox
+// writes "sox output" to the descriptor it gets as 4, and the converter writes its output path;
+// `on_run` replaces that for a test, and may call play() for the default.
+class FakeRunner : public moh::Runner {
   public:
     std::vector<std::string> commands;
-    std::function<int(const std::string&)> on_run;
+    std::string listing;
+    bool real_find = false;
+    std::function<moh::ChildResult(const moh::Child&, const moh::OutputSink&)> on_run;
 
-    int run(const std::string& command_line) override {
-        commands.push_back(command_line);
-        return on_run ? on_run(command_line) : 0;
+    moh::ChildResult run(const moh::Child& child, const moh::OutputSink& output) override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);  // jobs run children side by side
+            commands.push_back(moh::command_line(child));
+        }
+        return on_run ? on_run(child, output) : play(child, output);
     }
+
+    moh::ChildResult play(const moh::Child& child, const moh::OutputSink& output) {
+        const std::string& program = child.argv.front();
+        if (program == "find") {
+            // The depth probe finds nothing; the listing command prints the listing.
+            if (child.argv[3] != "-maxdepth") return {};
+            if (!real_find) {
+                output(listing);
+                return {};
+            }
+            std::string found;
+            moh::Spawner(std::chrono::seconds(10)).run(child, [&](std::string_view bytes) {
+                found += bytes;
+            });
+            std::vector<std::string> lines;
+            for (std::size_t at = 0; at < found.size();) {
+                const auto end = found.find('\n', at);
+                lines.push_back(found.substr(at, end - at + 1));
+                at = end + 1;
+            }
+            std::sort(lines.begin(), lines.end());
+            for (const auto& line : lines) output(line);
+        } else if (program == "sox") {
+            write_fd(handed(child, 4), "sox output");
+        } else if (child.argv.size() == 3 && child.argv[2].size() > 5 &&
+                   child.argv[2].compare(child.argv[2].size() - 5, 5, ".g722") == 0) {
+            write_file(child.argv[2], "g722 output");
+        }
+        return {};
+    }
+
+  private:
+    std::mutex mutex_;
 };
-
-constexpr int exited(int code) {
-    return code << 8;
-}
-
-// Settings like the fixed ones, but every path inside `dir`.
-inline moh::Settings private_settings(const TempDir& dir) {
-    return {dir / "mohmp3", dir / "moh-xx", dir / "xxx", dir / "asterisk_convert"};
-}
 
 // What sox prints when a conversion clipped.
 inline const char* kClippingMessage =
     "sox WARN rate: rate clipped 12 samples; decrease volume?\n"
     "sox WARN dither: dither clipped 10 samples; decrease volume?\n";
 
-// Makes sox run number i (counting sox runs only, from 0) report clipping when clips(i) says so.
-inline std::function<int(const std::string&)> sox_clipping(const std::string& capture,
-                                                           std::function<bool(int)> clips) {
-    auto sox_runs = std::make_shared<int>(0);
-    return [=](const std::string& command) {
-        if (command.rfind("sox ", 0) == 0 && clips((*sox_runs)++)) {
-            write_file(capture, kClippingMessage);
-        }
-        return 0;
-    };
+// Settings like the fixed ones, but every path inside `dir`.
+inline moh::Settings private_settings(const TempDir& dir) {
+    return {dir / "mohmp3", dir / "moh-xx", dir / "asterisk_convert",
+            dir / "work",   dir / "lock",   dir / "state"};
 }
 
-// A run of its own: private paths, a captured log and a recording runner.
+// A run of its own: a private library and paths, a captured log and a recording runner.
 struct FakeRun {
     TempDir dir;
     moh::Settings settings = private_settings(dir);
+    moh::RunOptions options;
     CapturedLog log;
     FakeRunner runner;
-    moh::Context context{settings, log.log, runner};
+    std::string lib = settings.library_dir;
+
+    FakeRun() { ::mkdir(lib.c_str(), 0755); }
+    moh::WalkResult walk() { return moh::run_walk({settings, options, log.log, runner}); }
+    // Lists the given library entries, one per line.
+    void list(const std::vector<std::string>& names) {
+        runner.listing.clear();
+        for (const auto& name : names) runner.listing += lib + "/" + name + "\n";
+    }
 };
+
+// The lines the chain prints for a clean MP3 with this stem.
+inline std::string converts_of(const std::string& stem) {
+    std::string lines;
+    for (const char* format : {"ulaw", "alaw", "gsm", "sln", "sln16", "g722"}) {
+        lines += "Convert " + stem + " to " + format + "\n";
+    }
+    return lines;
+}
 
 }  // namespace test

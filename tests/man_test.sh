@@ -20,4 +20,14 @@ renders_cleanly() { # PAGE
 for page in moh-convert asterisk_convert; do
   check "$page.1" renders_cleanly "$page"
 done
+
+# --help and the manual page name the same options.
+options_of() { grep -oE -- '(^|[ ,])--?[a-zA-Z][-a-z]*' | tr -d ' ,' | sort -u; }
+help_and_man_agree() {
+  local help man
+  help=$("$build/moh-convert" --help | options_of)
+  man=$(sed -n '/^OPTIONS$/,/^OUTPUT$/p' "$stage/moh-convert.txt" | options_of)
+  [ -n "$help" ] && [ "$help" = "$man" ] || { diff <(echo "$help") <(echo "$man"); return 1; }
+}
+check "moh-convert --help and its manual page agree" help_and_man_agree
 finish

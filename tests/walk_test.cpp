@@ -1,244 +1,427 @@
-#include "walk.h"
+#include "library/walk.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
 #include "fakes.h"
+#include "library/listing.h"
 
 namespace {
 
 constexpr const char* kEmptySummary =
     "Found and converted 0 mp3 files\nCHanged name of 0 files\nNow, to the db....\n";
 
-TEST(ListingCommand, IsTheFixedFindLine) {
-    EXPECT_EQ(moh::listing_command(moh::fixed_settings()),
-              "find /home/services/asterisk/var/lib/asterisk/mohmp3 -name \\*.mp3 -o -name "
-              "\\*.ulaw  -o -name \\*.alaw  -o -name \\*.gsm  -o -name \\*.wav  -o -name \\*.WAV  "
-              "-o -name \\*. > /tmp/moh-xx 2>&1");
+std::string summary(int converted, int renamed) {
+    return "Found and converted " + std::to_string(converted) + " mp3 files\nCHanged name of " +
+           std::to_string(renamed) + " files\nNow, to the db....\n";
+}
+
+TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseDownTo32Levels) {
+    EXPECT_EQ(moh::command_line(moh::listing_command(moh::fixed_settings())),
+              "find -H /home/services/asterisk/var/lib/asterisk/mohmp3 -maxdepth 32 -iname *.mp3 "
+              "-o -name *.ulaw -o -name *.alaw -o -name *.gsm -o -name *.wav -o -name *.WAV -o "
+              "-name *.");
 }
 
 TEST(LibraryEntries, OnlyPathsInsideTheLibraryCount) {
     using namespace std::string_literals;
     const std::string lib = "/srv/moh";
-    struct Case {
-        std::string entry;
-        bool inside;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         {"/srv/moh/a.mp3", true},
         {"/srv/moh/sub/dir/a b.wav", true},
         {"/srv/moh/..a.mp3", true},
-        {"/srv/moh/a..", true},
         {"/srv/moh", false},
         {"/srv/moh/", false},
         {"/srv/moh2/a.mp3", false},
-        {"/srv/mo/a.mp3", false},
         {"/srv/moh/../etc/a.mp3", false},
         {"/srv/moh/sub/..", false},
         {"/srv/moh/./a.mp3", false},
-        {"a.mp3", false},
-        {"find: '/srv/moh': No such file or directory", false},
-        {" /srv/moh/a.mp3", false},
+        {"/srv/moh//a.mp3", false},
+        {"find: '/srv/moh': Permission denied", false},
         {"/srv/moh/a\0.mp3"s, false},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(moh::is_library_entry(c.entry, lib), c.inside) << c.entry;
+    for (const auto& [line, inside] : cases) {
+        EXPECT_EQ(moh::is_library_entry(line, lib), inside) << line;
     }
 }
 
 class Walk : public ::testing::Test, protected test::FakeRun {
   protected:
-    std::string lib = settings.library_dir;
-
-    void SetUp() override { ::mkdir(lib.c_str(), 0755); }
-
-    // Has the listing command write `listing`, as find would.
-    void list(const std::string& listing) {
-        runner.on_run = [this, listing](const std::string& command) {
-            if (command == moh::listing_command(settings))
-                test::write_file(settings.listing_path, listing);
-            return 0;
-        };
+    void touch(const std::string& name, const std::string& content = "mp3") {
+        test::write_file(lib + "/" + name, content);
     }
-    int walk() { return moh::run_walk(context); }
-    std::string converts_of(const std::string& stem) const {
-        return "Convert " + stem + " to ulaw\nConvert " + stem + " to alaw\nConvert " + stem +
-               " to gsm\nConvert " + stem + " to sln\nConvert " + stem + " to sln16\nConvert " +
-               stem + " to g722\n";
+    void make_dir(const std::string& name) { ::mkdir((lib + "/" + name).c_str(), 0755); }
+};
+
+TEST_F(Walk, CleanMp3AndWavGiveTheirLinesAndTheMp3ItsOutputs) {
+    touch("a.mp3");
+    touch("a.wav");
+    list({"a.mp3", "a.wav"});
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text(), "Leave the name " + lib + "/a.mp3 alone\n" + test::converts_of("a") +
+                              "Leave the name " + lib + "/a.wav alone\n" +
+                              "skipping non-mp3 file conversion of a.wav-- must already be "
+                              "asterisk compatible!\n" +
+                              summary(1, 0));
+    ASSERT_EQ(runner.commands.size(), 2u + 6u);
+    EXPECT_EQ(runner.commands[2],
+              "sox " + settings.work_dir + "/1/a.mp3 -c 1 -r 8000 -t ul /dev/fd/4");
+    EXPECT_EQ(runner.commands[7], settings.converter_path + " " + settings.work_dir +
+                                      "/1/a.sln16 " + settings.work_dir + "/1/a.g722");
+    EXPECT_EQ(test::read_file(lib + "/a.sln"), "sox output");
+    EXPECT_EQ(test::read_file(lib + "/a.g722"), "g722 output");
+    EXPECT_FALSE(test::exists(settings.work_dir)) << "the private paths outlive the run";
+    EXPECT_EQ(test::read_file(settings.listing_path), runner.listing);
+}
+
+TEST_F(Walk, MissingLibraryOrListingEndsWithStatus20) {
+    list({});
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text(), kEmptySummary);
+
+    ::rmdir(lib.c_str());
+    EXPECT_EQ(walk().status, 20);
+    EXPECT_EQ(log.text(), kEmptySummary + ("Couldn't open the library " + lib +
+                                           ": No such file or directory\n"));
+
+    make_dir("");
+    runner.on_run = [](const moh::Child&, const moh::OutputSink&) { return moh::ChildResult{9}; };
+    EXPECT_EQ(walk().status, 20);
+    EXPECT_NE(log.text().find("Couldn't write the listing " + settings.listing_path +
+                              ": find killed by signal 9\n"),
+              std::string::npos);
+}
+
+TEST_F(Walk, ListingIsNeverWrittenThroughWhatStandsAtItsPath) {
+    test::write_file(dir / "victim", "precious");
+    ::symlink((dir / "victim").c_str(), settings.listing_path.c_str());
+    touch("a.wav");
+    list({"a.wav"});
+    const std::string run_log = "Leave the name " + lib + "/a.wav alone\nskipping non-mp3 file " +
+                                "conversion of a.wav-- must already be asterisk compatible!\n" +
+                                kEmptySummary;
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(test::read_file(dir / "victim"), "precious");
+    EXPECT_EQ(test::read_file(settings.listing_path), runner.listing);
+
+    // Someone else's directory there, which is not ours to empty, does not stop the run either.
+    ::unlink(settings.listing_path.c_str());
+    ::mkdir(settings.listing_path.c_str(), 0755);
+    test::write_file(settings.listing_path + "/keep", "");
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text(), run_log + run_log);
+}
+
+TEST_F(Walk, LinesThatNameNothingHereAreIgnoredWithTheirReason) {
+    test::write_file(dir / "outside.mp3", "not ours");
+    ::mkdir((dir / "elsewhere").c_str(), 0755);
+    test::write_file(dir / "elsewhere/jingle.mp3", "not ours");
+    ::symlink((dir / "elsewhere").c_str(), (lib + "/evil").c_str());
+    runner.listing = "find: '" + lib + "/locked': Permission denied\n" + dir / "outside.mp3\n" +
+                     lib + "/../outside.mp3\n" + lib + "/ghost.mp3\n" + lib +
+                     "/evil/jingle.mp3\nx\n";
+    EXPECT_EQ(walk().status, 0);
+    const std::string outside = " -- not under " + lib + "\n";
+    EXPECT_EQ(log.text(), "Ignoring listing line find: '" + lib + "/locked': Permission denied" +
+                              outside + "Ignoring listing line " + dir / "outside.mp3" + outside +
+                              "Ignoring listing line " + lib + "/../outside.mp3" + outside +
+                              "Ignoring listing line " + lib +
+                              "/ghost.mp3 -- no such file or directory\n"
+                              "Ignoring listing line " +
+                              lib + "/evil/jingle.mp3 -- through a link\n" + kEmptySummary);
+    EXPECT_EQ(runner.commands.size(), 2u) << "something ran for a line outside the library";
+}
+
+TEST_F(Walk, NameWithANewlineIsPiecedTogetherAndRenamed) {
+    touch("Hold\nLine.mp3");
+    touch("b.wav");
+    runner.listing = lib + "/Hold\nLine.mp3\n" + lib + "/nothing\n" + lib + "/b.wav\n";
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text(), "Changed " + lib + "/Hold\nLine.mp3 => " + lib + "/Hold_Line.mp3\n" +
+                              test::converts_of("Hold_Line") + "Ignoring listing line " + lib +
+                              "/nothing -- no such file or directory\nLeave the name " + lib +
+                              "/b.wav alone\nskipping non-mp3 file conversion of b.wav-- must "
+                              "already be asterisk compatible!\n" +
+                              summary(1, 1));
+    EXPECT_EQ(test::read_file(lib + "/Hold_Line.ulaw"), "sox output");
+}
+
+TEST_F(Walk, UnsafeFoldersAreRenamedOutermostFirstAndTheirMusicConverted) {
+    make_dir("A B");
+    make_dir("A B/C D");
+    touch("A B/C D/x y.mp3");
+    touch("A B/z.mp3");
+    make_dir("Jazz Hits.wav");
+    touch("Jazz Hits.wav/j.mp3");
+    make_dir("E F");
+    make_dir("E_F");
+    touch("E F/lost.mp3");
+    list({"A B/C D/x y.mp3", "A B/z.mp3", "Jazz Hits.wav", "Jazz Hits.wav/j.mp3", "E F/lost.mp3",
+          "E F/lost2.mp3"});
+    EXPECT_EQ(walk().status, 0);
+    const std::string l = lib + "/";
+    EXPECT_EQ(log.text(),
+              "Changed " + l + "A B => " + l + "A_B\nChanged " + l + "A_B/C D => " + l +
+                  "A_B/C_D\nChanged " + l + "A_B/C_D/x y.mp3 => " + l + "A_B/C_D/x_y.mp3\n" +
+                  test::converts_of("x_y") + "Leave the name " + l + "A_B/z.mp3 alone\n" +
+                  test::converts_of("z") + "Changed " + l + "Jazz Hits.wav => " + l +
+                  "Jazz_Hits.wav\nskipping non-mp3 file conversion of Jazz_Hits.wav-- must "
+                  "already be asterisk compatible!\nLeave the name " +
+                  l + "Jazz_Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Couldn't rename " +
+                  l + "E F => " + l + "E_F: File exists\n" + summary(3, 4));
+    EXPECT_EQ(test::read_file(l + "A_B/C_D/x_y.gsm"), "sox output");
+}
+
+TEST_F(Walk, RenamesNeverReplaceAFileNorTakeAConversionsOutput) {
+    touch("a b.mp3", "first");
+    touch("a(b.mp3", "second");
+    touch("c d.mp3");
+    touch("c d.ulaw", "mine");
+    list({"a b.mp3", "a(b.mp3", "c d.ulaw", "c d.mp3"});
+    EXPECT_EQ(walk().status, 0);
+    const std::string l = lib + "/";
+    EXPECT_EQ(log.text(), "Changed " + l + "a b.mp3 => " + l + "a_b.mp3\n" +
+                              test::converts_of("a_b") + "Couldn't rename " + l + "a(b.mp3 => " +
+                              l + "a_b.mp3: File exists\nCouldn't rename " + l + "c d.ulaw => " +
+                              l + "c_d.ulaw: the name is taken by the conversion of c_d.mp3\n" +
+                              "Changed " + l + "c d.mp3 => " + l + "c_d.mp3\n" +
+                              test::converts_of("c_d") + summary(2, 2));
+    EXPECT_EQ(test::read_file(l + "a(b.mp3"), "second");
+    EXPECT_EQ(test::read_file(l + "c d.ulaw"), "mine");
+}
+
+TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {
+    make_dir("folder.mp3");
+    ::mkfifo((lib + "/pipe.mp3").c_str(), 0644);
+    ::symlink((lib + "/nowhere").c_str(), (lib + "/dangling.mp3").c_str());
+    test::write_file(dir / "voicemail.wav", "secret");
+    ::symlink((dir / "voicemail.wav").c_str(), (lib + "/leak.mp3").c_str());
+    touch("real.mp3");
+    ::symlink("real.mp3", (lib + "/relative.mp3").c_str());
+    ::symlink((lib + "/real.mp3").c_str(), (lib + "/absolute.Mp3").c_str());
+    touch("x.mp3.wav");
+    std::string expected;
+    for (const auto& [name, reason] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"folder.mp3", "not a regular file"},
+             {"pipe.mp3", "not a regular file"},
+             {"dangling.mp3", "No such file or directory"},
+             {"leak.mp3", "the link leads outside the library"}}) {
+        expected += "Leave the name " + lib + "/" + name + " alone\nNot converting " + lib + "/" +
+                    name + " -- " + reason + "\n";
+    }
+    list({"folder.mp3", "pipe.mp3", "dangling.mp3", "leak.mp3", "relative.mp3", "absolute.Mp3",
+          "x.mp3.wav"});
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text(), expected + "Leave the name " + lib + "/relative.mp3 alone\n" +
+                              test::converts_of("relative") + "Leave the name " + lib +
+                              "/absolute.Mp3 alone\n" + test::converts_of("absolute") +
+                              "Leave the name " + lib +
+                              "/x.mp3.wav alone\nskipping non-mp3 file conversion of x.mp3.wav-- "
+                              "must already be asterisk compatible!\n" +
+                              summary(2, 0));
+    EXPECT_FALSE(test::exists(lib + "/leak.ulaw"));
+}
+
+TEST_F(Walk, DeepLibraryIsReported) {
+    using namespace std::string_literals;
+    touch("a.wav");
+    list({"a.wav"});
+    runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
+        if (child.argv[3] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
+        return runner.play(child, output);
+    };
+    EXPECT_EQ(walk().status, 0);
+    EXPECT_EQ(log.text().substr(0, log.text().find('\n') + 1),
+              "Not descending below 32 levels: " + lib + "/d1/d2\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The options, against the same library: what each changes and what it must leave alone.
+class Options : public Walk {
+  protected:
+    void SetUp() override {
+        make_dir("A B");
+        touch("A B/x y.mp3");
+        touch("a b.mp3");
+        touch("a(b.mp3");
+        touch("c.mp3");
+        touch("d e.wav");
+        runner.real_find = true;
+    }
+    // Names, kinds, sizes and times of everything in the library.
+    std::string tree() const {
+        return test::run_shell("cd '" + lib + "' && find . -printf '%p %y %s %T@ %C@\\n' | sort")
+            .output;
+    }
+    // The log with every "Would " in place of the real run's words.
+    static std::string as_real(std::string text) {
+        for (const auto& [from, to] :
+             {std::pair<std::string, std::string>{"Would change ", "Changed "}}) {
+            for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+                text.replace(at, from.size(), to);
+            }
+        }
+        return text;
+    }
+    // The stems a run converted, as its log says.
+    std::vector<std::string> converted_by(const std::string& text) const {
+        std::vector<std::string> stems;
+        for (std::size_t at = text.find("Convert "); at != std::string::npos;
+             at = text.find("Convert ", at + 1)) {
+            const auto end = text.find(" to ulaw\n", at);
+            if (end != std::string::npos && text.find('\n', at) > end) {
+                stems.push_back(text.substr(at + 8, end - at - 8));
+            }
+        }
+        return stems;
     }
 };
 
-TEST_F(Walk, EmptyListingPrintsZeroSummary) {
-    list("");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), kEmptySummary);
-    EXPECT_EQ(runner.commands, std::vector<std::string>{moh::listing_command(settings)});
-}
+TEST_F(Options, DryRunChangesNothingAndForeseesTheRealRun) {
+    const std::string before = tree();
+    options.dry_run = true;
+    ASSERT_EQ(walk().status, 0);
+    const std::string foreseen = log.text();
+    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(runner.commands.size(), 2u) << "a dry run ran more than find";
+    EXPECT_FALSE(test::exists(settings.work_dir));
 
-TEST_F(Walk, MissingListingEndsWithStatus20) {
-    runner.on_run = [](const std::string&) { return test::exited(2); };
-    EXPECT_EQ(walk(), 20);
-    EXPECT_EQ(log.text(), "Couldn't open " + settings.listing_path + "\n");
-}
-
-TEST_F(Walk, ListingPlantedBeforeTheRunIsReplacedNotWrittenThrough) {
-    test::write_file(dir / "victim", "precious");
-    ::symlink((dir / "victim").c_str(), settings.listing_path.c_str());
-    list(lib + "/a.wav\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(test::read_file(dir / "victim"), "precious");
-    EXPECT_EQ(test::read_file(settings.listing_path), lib + "/a.wav\n") << "the listing stays";
-}
-
-TEST_F(Walk, DirectoryAtTheListingPathCannotBeOpened) {
-    ::mkdir(settings.listing_path.c_str(), 0755);
-    test::write_file(settings.listing_path + "/keep", "");  // a non-empty directory stays
-    EXPECT_EQ(walk(), 20);
-    EXPECT_EQ(log.text(), "Couldn't open " + settings.listing_path + "\n");
-}
-
-TEST_F(Walk, ShortLinesAreSkippedSilently) {
-    list("\n\nx\n/\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), kEmptySummary);
-}
-
-TEST_F(Walk, CleanMp3AndWavGiveTheirLinesInOrder) {
-    test::write_file(lib + "/a.mp3", "mp3");
-    list(lib + "/a.mp3\n" + lib + "/a.wav\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), "Leave the name " + lib + "/a.mp3 alone\n" + converts_of("a") +
-                              "Leave the name " + lib + "/a.wav alone\n" +
-                              "skipping non-mp3 file conversion of a.wav-- must already be "
-                              "asterisk compatible!\n"
-                              "Found and converted 1 mp3 files\nCHanged name of 0 files\n"
-                              "Now, to the db....\n");
-    EXPECT_EQ(runner.commands[1], "sox " + lib + "/a.mp3 -c 1 -r 8000 -t ul " + lib + "/a.ulaw > " +
-                                      settings.capture_path + " 2>&1");
-}
-
-TEST_F(Walk, LastLineWithoutNewlineKeepsAllItsCharacters) {
-    test::write_file(lib + "/last.mp3", "mp3");
-    list(lib + "/first.wav\n" + lib + "/last.mp3");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_NE(log.text().find(converts_of("last")), std::string::npos) << log.text();
-}
-
-TEST_F(Walk, LongLineIsOneEntry) {
-    std::string path = lib;
-    for (int depth = 0; depth < 5; ++depth) {
-        path += "/" + std::string(250, 'd');
-        ::mkdir(path.c_str(), 0755);
+    test::CapturedLog real_log;
+    options.dry_run = false;
+    ASSERT_EQ(moh::run_walk({settings, options, real_log.log, runner}).status, 0);
+    std::string real = real_log.text();
+    // The real run converts where the dry run said it would.
+    std::string expected = as_real(foreseen);
+    for (const char* stem : {"x_y", "a_b", "c"}) {
+        const std::string would = "Would convert " + lib + "/" +
+                                  (std::string(stem) == "x_y" ? "A_B/" : "") + stem + ".mp3\n";
+        expected.replace(expected.find(would), would.size(), test::converts_of(stem));
     }
-    const std::string stem(250, 'n');
-    test::write_file(path + "/" + stem + ".mp3", "mp3");
-    list(path + "/" + stem + ".mp3\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_NE(log.text().find(converts_of(stem)), std::string::npos) << log.text();
-    EXPECT_EQ(runner.commands.back(), settings.converter_path + " " + path + "/" + stem +
-                                          ".sln16 " + path + "/" + stem + ".g722");
-    EXPECT_NE(log.text().find("Found and converted 1 mp3 files\n"), std::string::npos);
-    EXPECT_EQ(runner.commands.size(), 1u + 6u);
+    EXPECT_EQ(real, expected);
 }
 
-TEST_F(Walk, OnlyNamesEndingInMp3AreConverted) {
-    list(lib + "/x.mp3.wav\n" + lib + "/y.WAV\n" + lib + "/z.gsm\n" + lib + "/u.ulaw\n" + lib +
-         "/v.alaw\n" + lib + "/w.\n" + lib + "/up.MP3\n");
-    EXPECT_EQ(walk(), 0);
-    for (const char* base : {"x.mp3.wav", "y.WAV", "z.gsm", "u.ulaw", "v.alaw", "w.", "up.MP3"}) {
-        EXPECT_NE(log.text().find(std::string("skipping non-mp3 file conversion of ") + base +
-                                  "-- must already be asterisk compatible!\n"),
-                  std::string::npos)
-            << base;
-    }
-    EXPECT_NE(log.text().find("Found and converted 0 mp3 files\n"), std::string::npos);
-    EXPECT_EQ(runner.commands.size(), 1u);
-}
-
-TEST_F(Walk, LinesOutsideTheLibraryAreIgnored) {
-    test::write_file(dir / "outside me.mp3", "not ours");
-    const std::string lines[] = {
-        "find: '" + lib + "': No such file or directory",
-        dir / "outside me.mp3",
-        lib + "/../outside me.mp3",
-        lib + "/./a.mp3",
-        "relative.mp3",
-        "continued part of a name with a newline.mp3",
+TEST_F(Options, QuietRunPrintsOnlyWhatNeedsALook) {
+    test::CapturedLog quiet(true);
+    runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
+        if (moh::command_line(child).find("c.mp3 -c 1 -r 8000 -t gsm") != std::string::npos) {
+            output("sox FAIL formats: corrupt\n");
+            return test::exited(2);
+        }
+        return runner.play(child, output);
     };
-    std::string listing, expected;
-    for (const auto& line : lines) {
-        listing += line + "\n";
-        expected += "Ignoring listing line " + line + " -- not under " + lib + "\n";
-    }
-    list(listing);
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), expected + kEmptySummary);
-    EXPECT_EQ(runner.commands.size(), 1u);
-    EXPECT_EQ(test::read_file(dir / "outside me.mp3"), "not ours");
+    ASSERT_EQ(moh::run_walk({settings, options, quiet.log, runner}).status, 0);
+    EXPECT_EQ(quiet.text(),
+              "Couldn't rename " + lib + "/a(b.mp3 => " + lib +
+                  "/a_b.mp3: File exists\nCommand failed with exit status 2: sox -v 1 " +
+                  settings.work_dir +
+                  "/3/c.mp3 -c 1 -r 8000 -t gsm /dev/fd/4\n"
+                  "  sox said: sox FAIL formats: corrupt\n");
+    runner.on_run = nullptr;
+    test::CapturedLog clean(true);
+    ASSERT_EQ(moh::run_walk({settings, options, clean.log, runner}).status, 0);
+    EXPECT_EQ(clean.text(),
+              "Couldn't rename " + lib + "/a(b.mp3 => " + lib + "/a_b.mp3: File exists\n");
 }
 
-TEST_F(Walk, RenamedEntriesAreConvertedUnderTheirNewName) {
-    test::write_file(lib + "/Hold Music.mp3", "mp3");
-    list(lib + "/Hold Music.mp3\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), "Changed " + lib + "/Hold Music.mp3 => " + lib + "/Hold_Music.mp3\n" +
-                              converts_of("Hold_Music") +
-                              "Found and converted 1 mp3 files\nCHanged name of 1 files\n"
-                              "Now, to the db....\n");
-    EXPECT_TRUE(test::exists(lib + "/Hold_Music.mp3"));
-}
-
-TEST_F(Walk, FailedRenameSkipsTheEntryAndIsNotCounted) {
-    test::write_file(lib + "/Hold Music.mp3", "mp3");  // listed but rename target exists
-    test::write_file(lib + "/Hold_Music.mp3", "other");
-    list(lib + "/Hold Music.mp3\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), "Couldn't rename " + lib + "/Hold Music.mp3 => " + lib +
-                              "/Hold_Music.mp3: File exists\n" + kEmptySummary);
-    EXPECT_EQ(runner.commands.size(), 1u) << "nothing may run on the unsafe name";
-}
-
-TEST_F(Walk, EveryEntryStartsAtFullVolume) {
-    test::write_file(lib + "/a.mp3", "mp3");
-    test::write_file(lib + "/b.mp3", "mp3");
-    list(lib + "/a.mp3\n" + lib + "/b.mp3\n");
-    const auto clipping =
-        test::sox_clipping(settings.capture_path, [](int run) { return run == 0; });
-    const auto listing = runner.on_run;
-    runner.on_run = [&](const std::string& command) {
-        listing(command);
-        return clipping(command);
+TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
+    options.update = true;
+    bool fail_c = false;
+    runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
+        if (fail_c && moh::command_line(child).find("/c.mp3 ") != std::string::npos) {
+            return test::exited(2);
+        }
+        return runner.play(child, output);
     };
-    EXPECT_EQ(walk(), 0);
-    ASSERT_EQ(runner.commands.size(), 1u + 7u + 6u);
-    EXPECT_EQ(runner.commands[8].rfind("sox " + lib + "/b.mp3 ", 0), 0u) << runner.commands[8];
-    EXPECT_EQ(runner.commands[9].rfind("sox -v 1 " + lib + "/b.mp3 ", 0), 0u) << runner.commands[9];
+    const auto run_converting = [&] {
+        const std::size_t before = log.text().size();
+        EXPECT_EQ(walk().status, 0);
+        return converted_by(log.text().substr(before));
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"})) << "no record: everything";
+    EXPECT_EQ(run_converting(), Names{}) << log.text();
+    EXPECT_NE(log.text().find("Up to date: " + lib + "/c.mp3\n"), std::string::npos);
+
+    // Replaced with an older time stamp, as cp -p would.
+    test::write_file(lib + "/c.mp3", "new");
+    ASSERT_EQ(test::run_shell("touch -d 2001-01-01 '" + lib + "/c.mp3'").status, 0);
+    EXPECT_EQ(run_converting(), Names{"c"});
+    ::truncate((lib + "/a_b.sln").c_str(), 2);
+    ::unlink((lib + "/A_B/x_y.g722").c_str());
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b"}));
+    fail_c = true;
+    test::write_file(lib + "/c.mp3", "newer");
+    EXPECT_EQ(run_converting(), Names{"c"});
+    fail_c = false;
+    EXPECT_EQ(run_converting(), Names{"c"}) << "a failed conversion counted as current";
+    test::write_file(settings.converter_path, "another converter");
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+
+    test::write_file(settings.state_dir + "/record", "garbage");
+    EXPECT_EQ(run_converting().size(), 3u);
+    EXPECT_NE(log.text().find("Couldn't use the update record " + settings.state_dir +
+                              "/record: corrupt; converting everything\n"),
+              std::string::npos);
 }
 
-TEST_F(Walk, OnlyRegularFilesAreConverted) {
-    ::mkdir((lib + "/folder.mp3").c_str(), 0755);
-    ::mkfifo((lib + "/pipe.mp3").c_str(), 0644);
-    ::symlink((lib + "/nowhere").c_str(), (lib + "/dangling.mp3").c_str());
-    ::symlink((lib + "/loop.mp3").c_str(), (lib + "/loop.mp3").c_str());
-    test::write_file(lib + "/real.mp3", "mp3");
-    ::symlink((lib + "/real.mp3").c_str(), (lib + "/linked.mp3").c_str());
-    std::string listing, expected;
-    for (const auto& [name, reason] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"folder", "not a regular file"},
-             {"pipe", "not a regular file"},
-             {"dangling", "No such file or directory"},
-             {"loop", "Too many levels of symbolic links"}}) {
-        const std::string path = lib + "/" + name + ".mp3";
-        listing += path + "\n";
-        expected +=
-            "Leave the name " + path + " alone\nNot converting " + path + " -- " + reason + "\n";
-    }
-    list(listing + lib + "/linked.mp3\n");
-    EXPECT_EQ(walk(), 0);
-    EXPECT_EQ(log.text(), expected + "Leave the name " + lib + "/linked.mp3 alone\n" +
-                              converts_of("linked") +
-                              "Found and converted 1 mp3 files\nCHanged name of 0 files\n"
-                              "Now, to the db....\n");
+TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
+    touch("loud.mp3");
+    touch("loud.MP3");  // the same outputs: never converted side by side
+    std::atomic<int> side_by_side{0}, most{0};
+    bool fail_c = true;
+    runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
+        const std::string line = moh::command_line(child);
+        if (child.argv[0] == "sox" && line.find("/loud.") != std::string::npos) {
+            most = std::max(most.load(), ++side_by_side);
+            if (line.find("-v 0.") == std::string::npos) output(test::kClippingMessage);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            --side_by_side;
+        }
+        if (fail_c && line.find("/c.mp3 -c 1 -r 8000 -t al") != std::string::npos) {
+            return test::exited(1);
+        }
+        if (child.argv[0] == "sox")
+            std::this_thread::sleep_for(std::chrono::milliseconds(line.size() % 7));
+        return runner.play(child, output);
+    };
+    options.reload = true;
+    ASSERT_EQ(walk().status, 0);
+    const std::string one_job = log.text();
+    EXPECT_NE(one_job.find("Volume appears to be too high"), std::string::npos);
+    EXPECT_EQ(std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx moh reload"),
+              1);
+
+    // The same library again, as it was.
+    std::filesystem::remove_all(lib);
+    make_dir("");
+    SetUp();
+    touch("loud.mp3");
+    touch("loud.MP3");
+    test::CapturedLog four_jobs;
+    options.jobs = 4;
+    runner.commands.clear();
+    ASSERT_EQ(moh::run_walk({settings, options, four_jobs.log, runner}).status, 0);
+    EXPECT_EQ(four_jobs.text(), one_job);
+    EXPECT_EQ(most.load(), 1) << "two jobs wrote the same outputs at once";
+
+    // Nothing left to do: no reload. (Two MP3s that write the same outputs are never both
+    // current, so one goes.)
+    ::unlink((lib + "/loud.MP3").c_str());
+    options.update = true;
+    fail_c = false;
+    walk();
+    runner.commands.clear();
+    ASSERT_EQ(walk().status, 0);
+    EXPECT_EQ(std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx moh reload"),
+              0);
 }
 
 }  // namespace

@@ -1,54 +1,87 @@
 #!/usr/bin/env bash
-# The built moh-convert on its fixed paths: a small real library, a missing library, and a
-# listing that cannot be written.
+# The built moh-convert on its fixed paths: a small real library reached through a link, a
+# missing library, and a listing that cannot be written.
 . "$(dirname "$0")/lib.sh"
 
 case $case in
 library)
-  mkdir -p "$lib/sub"
+  # Administrators keep the music on another disk and link it into place.
+  mkdir -p '/home/music/Christmas Songs' "${lib%/*}"
+  ln -s /home/music "$lib"
   sox -n -r 44100 -c 2 "$lib/Hold Music.mp3" synth 1 sine 440 vol 0.3
-  sox -n -r 44100 -c 2 "$lib/sub/clean.mp3" synth 0.5 sine 660 vol 0.3
+  sox -n -r 44100 -c 2 "$lib/Christmas Songs/Silent Night.MP3" synth 0.5 sine 660 vol 0.3
   sox -n -r 8000 -c 1 "$lib/greeting.wav" synth 0.5 sine 500 vol 0.3
-  printf 'decrease' >/tmp/xxx  # a stale capture must not make the first run look clipped
+  # find's order is the filesystem's, so the expected log follows the listing it left.
+  log_of() { # RENAMED CONVERT: the log, with a rename said as RENAMED and each MP3 given to CONVERT
+    while IFS= read -r line; do
+      case $line in
+      "$lib/Hold Music.mp3") printf '%s %s => %s\n' "$1" "$line" "$lib/Hold_Music.mp3"; $2 "$lib/Hold_Music.mp3" ;;
+      "$lib/Christmas Songs/Silent Night.MP3")
+        printf '%s %s => %s\n' "$1" "$lib/Christmas Songs" "$lib/Christmas_Songs" \
+          "$1" "$lib/Christmas_Songs/Silent Night.MP3" "$lib/Christmas_Songs/Silent_Night.MP3"
+        $2 "$lib/Christmas_Songs/Silent_Night.MP3" ;;
+      "$lib/greeting.wav")
+        printf 'Leave the name %s alone\n' "$line"
+        printf 'skipping non-mp3 file conversion of greeting.wav-- must already be asterisk compatible!\n' ;;
+      *) fail "unexpected listing line: $line" ;;
+      esac
+    done </mnt/check/listing
+    summary 2 3
+  }
+  would_convert() { printf 'Would convert %s\n' "$1"; }
+  convert() { local name=${1##*/}; converts "${name%.*}"; }
+
+  find "$lib/" | sort >/mnt/check/before
+  run --dry-run
+  expect_status 0
+  find "$lib/" | sort | diff /mnt/check/before - || fail "a dry run changed the library"
+  cp /tmp/moh-xx /mnt/check/listing
+  log_of 'Would change' would_convert >/mnt/check/expected
+  same_stdout
+
   run
   expect_status 0
   [ ! -s /mnt/check/stderr ] || fail "unexpected stderr: $(cat /mnt/check/stderr)"
-  [ -f /tmp/moh-xx ] || fail "the listing was not left in /tmp"
-  [ ! -e /tmp/xxx ] || fail "the capture file was left in /tmp"
-  # find's order is the filesystem's, so the expected log follows the listing it left.
-  while IFS= read -r line; do
-    case $line in
-    "$lib/Hold Music.mp3") printf 'Changed %s => %s\n' "$line" "$lib/Hold_Music.mp3"; converts Hold_Music ;;
-    "$lib/sub/clean.mp3") printf 'Leave the name %s alone\n' "$line"; converts clean ;;
-    "$lib/greeting.wav")
-      printf 'Leave the name %s alone\n' "$line"
-      printf 'skipping non-mp3 file conversion of greeting.wav-- must already be asterisk compatible!\n' ;;
-    *) fail "unexpected listing line: $line" ;;
-    esac
-  done </tmp/moh-xx >/mnt/check/expected
-  summary 2 1 >>/mnt/check/expected
+  cmp -s /tmp/moh-xx /mnt/check/listing || fail "the listing was not left in /tmp"
+  [ ! -e "$work" ] || fail "the work directory was left behind"
+  log_of Changed convert >/mnt/check/expected
   same_stdout
-  [ ! -e "$lib/Hold Music.mp3" ] || fail "the unsafe name is still there"
-  for stem in "$lib/Hold_Music" "$lib/sub/clean"; do
-    for ext in mp3 ulaw alaw gsm sln sln16 g722; do
-      [ -s "$stem.$ext" ] || fail "$stem.$ext is missing or empty"
+  for stem in Hold_Music Christmas_Songs/Silent_Night; do
+    for ext in ulaw alaw gsm sln sln16 g722; do
+      [ -s "/home/music/$stem.$ext" ] || fail "$stem.$ext is missing or empty"
     done
   done
   [ ! -e "$lib/greeting.ulaw" ] || fail "a .wav was converted"
   ;;
 missing)
   run
-  expect_status 0
-  { printf "Ignoring listing line find: '%s': No such file or directory -- not under %s\n" "$lib" "$lib"
-    summary 0 0; } >/mnt/check/expected
+  expect_status 20
+  printf "Couldn't open the library %s: No such file or directory\n" "$lib" >/mnt/check/expected
   same_stdout
-  ;;
-readonly-tmp)
-  mount -o remount,ro /tmp
+  mkdir -p "${lib%/*}" && touch "$lib"
   run
   expect_status 20
-  printf "Couldn't open /tmp/moh-xx\n" >/mnt/check/expected
+  printf "Couldn't open the library %s: Not a directory\n" "$lib" >/mnt/check/expected
   same_stdout
+  ;;
+unwritable-tmp)
+  mkdir -p "$lib"
+  cp /dev/null "$lib/Hold Music.mp3"
+  find "$lib" >/mnt/check/before
+  for reason in "Read-only file system" "No space left on device"; do
+    if [ "$reason" = "Read-only file system" ]; then
+      printf '%s\n' "$lib/old.mp3" >/tmp/moh-xx  # the last run's listing, left for inspection
+      mount -o remount,ro /tmp
+    else  # the listing can be created, but not written
+      mount -t tmpfs -o size=16k tmpfs /tmp
+      cat /dev/zero >/tmp/filler 2>/dev/null || true
+    fi
+    run
+    expect_status 20
+    printf "Couldn't write the listing /tmp/moh-xx: %s\n" "$reason" >/mnt/check/expected
+    same_stdout
+    find "$lib" | diff /mnt/check/before - || fail "the library was walked ($reason)"
+  done
   ;;
 *) fail "no such case" ;;
 esac

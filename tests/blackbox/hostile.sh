@@ -1,29 +1,39 @@
 #!/usr/bin/env bash
-# A library filled by hostile hands: every byte value in names, shell syntax, collisions, links,
-# directories named like audio, paths past every length limit, empty and corrupt MP3s. Stand-ins
-# for sox and the converter record their arguments. The log must give each entry the lines the
-# rules give it, no unsafe byte may reach a command, nothing outside the library may change, and
-# no file's content may be lost.
+# A library filled by hostile hands: every byte value in names, shell syntax, newlines (one of
+# them forging a path through a link to a directory outside), collisions, unsafe directories,
+# links inside and out, directories named like audio, paths past every length limit and past the
+# listing's depth, empty and corrupt MP3s. Stand-ins for sox and the converter check their
+# arguments and copy their input to their output. The log must give each entry the lines the
+# rules give it, no unsafe byte or library path may reach a command, every output must be its
+# own MP3's whole, nothing outside the library may change, and no file's content may be lost.
 . "$(dirname "$0")/lib.sh"
 
 stand_in_sox
-cp "$conv_path" /mnt/real-convert
+# The converter's stand-in checks its arguments like sox's, and copies too.
 cat >"$conv_path" <<'CONV'
 #!/bin/sh
 for arg in "$@"; do
-  case $arg in *[!a-zA-Z0-9@#%=:./_-]*) printf 'converter: %s\n' "$arg" >>/mnt/check/unsafe ;; esac
+  case $arg in
+  *[!a-zA-Z0-9@#%=:./_-]*) printf 'converter: %s\n' "$arg" >>/mnt/check/unsafe ;;
+  /run/moh-convert/[0-9]*/*) ;;
+  *) printf 'converter: %s\n' "$arg" >>/mnt/check/unsafe ;;
+  esac
 done
-exec /mnt/real-convert "$@"
+exec cat "$1" >"$2"
 CONV
-chmod +x "$conv_path"
 
 mkdir -p "$lib"
 cd "$lib"
 n=0
 put() { n=$((n + 1)); printf 'content %d\n' "$n" >"$1"; } # every file's content is its own
 
+# Every byte value in a name; half of them in MP3s, which keeps the run short.
 for byte in $(seq 1 255); do
-  [ "$byte" = 47 ] || put "$(printf "byte-%d-\\$(printf %03o "$byte")-.mp3" "$byte")"
+  printf -v octal %03o "$byte"
+  ext=wav
+  ((byte % 2)) && ext=mp3
+  printf -v name "byte-%d-\\$octal-.$ext" "$byte"
+  [ "$byte" = 47 ] || put "$name"
 done
 put $'tab\tname.mp3'
 put $'new\nline.mp3'
@@ -33,7 +43,14 @@ put 'x y.mp3'
 put 'x(y.mp3'          # same safe name as the one above
 put 'p_q.mp3'
 put 'p q.mp3'          # its safe name is taken already
-mkdir -p 'My Music' '$(touch /tmp' && put 'My Music/track.mp3'
+put 'song 1.mp3'
+put 'song 1.ulaw'      # its safe name is the conversion's of the one above
+put 'loud.MP3'
+put 'Quiet Song.Mp3'
+mkdir -p 'My Music' '$(touch /tmp' 'Your Music' Your_Music
+put 'My Music/track.mp3'
+put 'Your Music/a.mp3' # the directory's safe name is taken: neither entry is reached
+put 'Your Music/b.wav'
 put '$(touch /tmp/pwned).mp3'
 put '`touch pwned`.mp3'
 put 'a;touch pwned;.mp3'
@@ -49,11 +66,15 @@ put $'\xe9\x9f\xb3\xe6\xa5\xbd.mp3'
 put $'bad\xff\xfe.mp3'
 put $'cut\xc3.mp3'
 ln -s byte-65-A-.mp3 link-to-file.mp3
+ln -s "$lib/byte-67-C-.mp3" inside.mp3
 ln -s nowhere.mp3 dangling.mp3
 ln -s loop.mp3 loop.mp3
+mkfifo fifo.mp3
 printf 'victim\n' >/mnt/victim
+chmod 600 /mnt/victim
 ln -s /mnt/victim escape.ulaw
 ln -s /mnt/victim 'escape link.mp3'
+ln -s ../../../../../../../mnt/victim climb.mp3
 put target.mp3
 ln -s /mnt/victim target.ulaw
 printf 'hard victim\n' >/home/victim
@@ -64,85 +85,192 @@ put album.mp3/inner.mp3
 put 'Old Stuff.wav/inner.gsm'
 : >empty.mp3
 head -c 4000 /dev/urandom >corrupt.mp3
+# A newline in a directory's name forges the line LIB/evil/Jingle Bells.mp3, and LIB/evil leads
+# outside. With no entry named x the pieces are one entry; with one named y they are two.
+mkdir /mnt/outside && put '/mnt/outside/Jingle Bells.mp3'
+ln -s /mnt/outside evil
+for dir in $'x\n' $'y\n'; do mkdir -p "$dir$lib/evil" && put "$dir$lib/evil/Jingle Bells.mp3"; done
+mkdir y
 name250=$(printf 'd%.0s' $(seq 250))
 (for level in 1 2 3 4 5; do mkdir -p "$name250" && cd "$name250"; done; put long.mp3; put 'long unsafe.mp3')
 # Past the system's path limit: reachable only step by step.
 (for level in $(seq 17); do mkdir -p "$name250" && cd "$name250"; done; put deep.mp3; put 'deep unsafe.mp3')
+# The listing's last level, and one below it.
+(for _ in $(seq 31); do mkdir z && cd z; done; put edge.mp3; mkdir z; put z/past.mp3)
 cd /
 
 remember_library
-outside_state() {
-  (cd / && find home tmp mnt \( -path "${lib#/}" -o -path mnt/check -o -path mnt/work \
-    -o -path tmp/moh-xx -o -path tmp/xxx \) -prune -o -type f -exec sha256sum {} + -o -printf '%y %p\n') | sort
-}
 outside_state >/mnt/check/outside-before
+# What the library held, relative to it and with a leading slash: find's %y%Y (the type, and the
+# type of a link's target) and a link's target.
+declare -A kind target taken renamed refused
+while IFS= read -r -d '' types && IFS= read -r -d '' path && IFS= read -r -d '' link; do
+  kind[$path]=$types target[$path]=$link taken[$path]=1
+done < <(find "$lib" -mindepth 1 -printf '%y%Y\0/%P\0%l\0')
 
 run
 expect_status 0
-outside_state >/mnt/check/outside-after
-diff -u /mnt/check/outside-before /mnt/check/outside-after || fail "something outside the library changed"
-[ ! -s /mnt/check/unsafe ] || fail "unsafe bytes reached a command: $(cat /mnt/check/unsafe)"
+same_outside
+[ ! -s /mnt/check/unsafe ] || fail "unsafe bytes or library paths reached a command: $(cat /mnt/check/unsafe)"
 
-# Walk the listing that find left beside the log, and check each entry's lines in turn.
+# Replays the run over the listing it left: what each line must have given, in turn.
 exec 3</mnt/check/stdout
 at=0
-next() {
-  IFS= read -r got <&3 || fail "the log ended early"
+expect() { # LINE, which may hold newlines of its own
+  local got part k newlines=${1//[!$'\n']/}
+  IFS= read -r got <&3 || fail "the log ended early, before '$1'"
+  for ((k = 0; k < ${#newlines}; k++)); do
+    IFS= read -r part <&3 || fail "the log ended early, before '$1'"
+    got+=$'\n'$part
+  done
   at=$((at + 1))
+  [ "$got" = "$1" ] || fail "log line $at is '$got', not '$1'"
 }
-expect() { next; [ "$got" = "$1" ] || fail "log line $at is '$got', not '$1'"; }
+unsafe='[!a-zA-Z0-9@#%=:._/-]'
+to_safe() { safe=${1//$unsafe/_}; }  # sets safe; the oracle forks as little as it can
 inside() {
   [[ $1 == "$lib/"?* ]] || return 1
-  case "/${1#"$lib/"}/" in */./* | */../*) return 1 ;; esac
+  case "/${1#"$lib/"}/" in */./* | */../* | *//*) return 1 ;; esac
 }
-entries=0 converted=0 renamed=0 failed_renames=0 unconverted=0
-while IFS= read -r line; do
+# What the path (relative, with a leading slash) leads to: ok, refused (beneath a refused
+# rename), link (a link in its directory part), nodir or noname.
+locate() {
+  local rest=${1#/} dir=""
+  while [[ $rest == */* ]]; do
+    dir+=/${rest%%/*} rest=${rest#*/}
+    [ -z "${refused[$dir]-}" ] || { found=refused && return; }
+  done
+  [ -z "${refused[$1]-}" ] || { found=refused && return; }
+  rest=${1#/} dir=""
+  while [[ $rest == */* ]]; do
+    dir+=/${rest%%/*} rest=${rest#*/}
+    case ${kind[$dir]-} in dd) ;; l?) found=link && return ;; *) found=nodir && return ;; esac
+  done
+  [ -n "${kind[$1]-}" ] && found=ok || found=noname
+}
+# Sets mp3 to the MP3 in DIR whose conversion would write NAME, by its safe name; false if none.
+conversion_of() { # DIR NAME
+  local stem=$2 key other
+  for other in ulaw alaw gsm sln sln16 g722; do [[ $2 != ?*.$other ]] || stem=${2%."$other"}; done
+  [ "$stem" != "$2" ] || return 1
+  for key in "${!taken[@]}"; do
+    [ "${taken[$key]}" = 1 ] && [ "${key%/*}" = "$1" ] || continue
+    other=${key##*/} other=${other//$unsafe/_}
+    [[ $other == "$stem".[mM][pP]3 ]] && mp3=$other && return
+  done
+  return 1
+}
+# The rename of NAME to SAFE in DIR, shown as in SHOWN_DIR; false when it must be refused.
+rename_in() { # DIR NAME SAFE SHOWN_DIR
+  local from=$lib$4/$2 to=$lib$4/$3
+  if conversion_of "$1" "$3"; then
+    expect "Couldn't rename $from => $to: the name is taken by the conversion of $mp3"
+  elif [ "${taken[$1/$3]-}" = 1 ]; then
+    expect "Couldn't rename $from => $to: File exists"
+  else
+    expect "Changed $from => $to"
+    taken[$1/$2]=0 taken[$1/$3]=1 renamed[$1/$2]=1 renames=$((renames + 1))
+    return 0
+  fi
+  refused[$1/$2]=1 failed_renames=$((failed_renames + 1))
+  return 1
+}
+# Sets why to the reason the MP3 at PATH must not be converted; empty when it must.
+refusal() { # PATH
+  local to=${target[$1]}
+  [[ $to == /* ]] || to=$lib${1%/*}/$to
+  why=""
+  if [[ ${kind[$1]} == l? && $(realpath -m -s "$to") != "$lib/"* ]]; then
+    why="the link leads outside the library"
+  else
+    case ${kind[$1]} in
+    ff | lf) ;;
+    lN) why="No such file or directory" ;;
+    lL) why="Too many levels of symbolic links" ;;
+    *) why="not a regular file" ;;
+    esac
+  fi
+}
+
+mapfile -t lines </tmp/moh-xx
+expect "Not descending below 32 levels: $lib$(printf '/z%.0s' $(seq 32))"
+entries=0 converted=0 renames=0 failed_renames=0 unconverted=0 i=0
+outputs=()
+while [ "$i" -lt "${#lines[@]}" ]; do
+  line=${lines[i]} i=$((i + 1))
   [ "${#line}" -ge 2 ] || continue
   entries=$((entries + 1))
   if ! inside "$line"; then
     expect "Ignoring listing line $line -- not under $lib"
     continue
   fi
-  safe=$(printf '%s' "$line" | tr -c 'a-zA-Z0-9@#%=:./_-' '_')
-  path=$line
-  if [ "$safe" = "$line" ]; then
-    expect "Leave the name $line alone"
-  else
-    next
-    if [ "$got" = "Changed $line => $safe" ]; then
-      renamed=$((renamed + 1)) path=$safe
-    elif [[ $got == "Couldn't rename $line => $safe: "* ]]; then
-      failed_renames=$((failed_renames + 1))
-      continue
-    else
-      fail "log line $at is '$got', not the rename of '$line'"
-    fi
+  locate "${line#"$lib"}"
+  if [ "$found" = noname ]; then # a piece of a name with newlines: join while the directory is there
+    joined=$line
+    for ((j = i; j < ${#lines[@]}; j++)); do
+      joined+=$'\n'${lines[j]}
+      inside "$joined" || break
+      locate "${joined#"$lib"}"
+      [ "$found" != nodir ] || break
+      [ "$found" = noname ] || { line=$joined i=$((j + 1)) && break; }
+    done
+    [ "$line" = "$joined" ] || found=noname
   fi
-  base=${path##*/}
-  if [[ $base != *.mp3 ]]; then
-    expect "skipping non-mp3 file conversion of $base-- must already be asterisk compatible!"
+  case $found in
+  refused) continue ;;
+  nodir | noname) expect "Ignoring listing line $line -- no such file or directory" && continue ;;
+  link) expect "Ignoring listing line $line -- through a link" && continue ;;
+  esac
+  path=${line#"$lib"} rest=${line#"$lib/"} dir="" shown=""
+  while [[ $rest == */* ]]; do
+    part=${rest%%/*} rest=${rest#*/}
+    to_safe "$part"
+    if [ "$safe" != "$part" ] && [ -z "${renamed[$dir/$part]-}" ]; then
+      rename_in "$dir" "$part" "$safe" "$shown" || continue 2
+    fi
+    dir+=/$part shown+=/$safe
+  done
+  to_safe "$rest"
+  name=$safe
+  if [ "$name" = "$rest" ]; then
+    expect "Leave the name $lib$shown/$name alone"
+  else
+    rename_in "$dir" "$rest" "$name" "$shown" || continue
+  fi
+  if [[ $name != *.[mM][pP]3 ]]; then
+    expect "skipping non-mp3 file conversion of $name-- must already be asterisk compatible!"
     continue
   fi
-  next
-  if [[ $got == "Not converting $path -- "* ]]; then
+  stem=$lib$shown/${name%????}
+  refusal "$path"
+  if [ -n "$why" ]; then
+    expect "Not converting $lib$shown/$name -- $why"
+    [ ! -e "$stem.ulaw" ] || fail "$stem.ulaw was made for an MP3 that is not to be converted"
     unconverted=$((unconverted + 1))
     continue
   fi
-  stem=${base%.mp3}
-  [ "$got" = "Convert $stem to ulaw" ] || fail "log line $at is '$got', not the start of '$path'"
+  for format in ulaw alaw gsm sln sln16 g722; do expect "Convert ${stem##*/} to $format"; done
   converted=$((converted + 1))
-  for format in alaw gsm sln sln16 g722; do expect "Convert $stem to $format"; done
-done </tmp/moh-xx
+  [ "${#stem}" -gt 4000 ] || outputs+=("$stem" "$lib$shown/$name")
+done
 expect "Found and converted $converted mp3 files"
-expect "CHanged name of $renamed files"
+expect "CHanged name of $renames files"
 expect "Now, to the db...."
 ! IFS= read -r got <&3 || fail "unexpected log line after the summary: $got"
 
+# Each output of a conversion is its own MP3 whole, as the stand-in copied it.
+for ((o = 0; o < ${#outputs[@]}; o += 2)); do
+  IFS= read -r -d '' mp3 <"${outputs[o + 1]}" || true
+  for format in ulaw alaw gsm sln sln16 g722; do
+    IFS= read -r -d '' copy <"${outputs[o]}.$format" || true
+    [ "$copy" = "$mp3" ] || fail "${outputs[o]}.$format is not its MP3's"
+  done
+done
 # Every rule was met at least once, or the library lost its teeth.
-for count in converted renamed failed_renames unconverted; do
+for count in converted renames failed_renames unconverted; do
   [ "${!count}" -gt 0 ] || fail "no entry was $count"
 done
 nothing_lost
 files=$(wc -l </mnt/check/hashes-before)
-echo "hostile: $entries listing lines, $files files, $converted converted, $renamed renamed," \
+echo "hostile: $entries listing lines, $files files, $converted converted, $renames renamed," \
   "$failed_renames renames refused, $unconverted not converted, 0 lost"

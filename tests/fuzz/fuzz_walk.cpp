@@ -1,9 +1,8 @@
-// Any listing: the walk ends with status 0 and its summary, and no command it runs holds a byte
-// outside the safe set or names anything outside the library. "@L" in the input stands for the
-// library directory, whose name differs from run to run.
+// Any listing: the walk ends with its summary, no command it runs holds a byte outside the safe
+// set, nothing outside the library changes, and no private path outlives the run. "@L" in the
+// input stands for the library directory, whose name differs from run to run.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +10,7 @@
 #include <string>
 
 #include "fakes.h"
-#include "sanitise.h"
-#include "walk.h"
+#include "library/sanitise.h"
 
 namespace {
 
@@ -28,55 +26,49 @@ void require(bool condition, const char* what, const std::string& detail = "") {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const test::TempDir dir;
     static const moh::Settings settings = test::private_settings(dir);
+    const std::string& lib = settings.library_dir;
     std::string listing(reinterpret_cast<const char*>(data), size);
     for (auto at = listing.find("@L"); at != std::string::npos;
-         at = listing.find("@L", at + settings.library_dir.size())) {
-        listing.replace(at, 2, settings.library_dir);
+         at = listing.find("@L", at + lib.size())) {
+        listing.replace(at, 2, lib);
     }
 
-    // A small library, laid anew for each input, for the listing's renames to work on.
-    std::filesystem::remove_all(settings.library_dir);
-    ::mkdir(settings.library_dir.c_str(), 0755);
-    ::mkdir((settings.library_dir + "/sub dir").c_str(), 0755);
-    for (const char* name : {"a.mp3", "a b.mp3", "a_b.mp3", "sub dir/c.mp3", "x.wav"}) {
-        test::write_file(settings.library_dir + "/" + name, "audio");
+    // A small library, laid anew for each input, with a way out of it for the walk to refuse.
+    std::filesystem::remove_all(lib);
+    std::filesystem::remove_all(dir / "outside");
+    ::mkdir(lib.c_str(), 0755);
+    ::mkdir((lib + "/sub dir").c_str(), 0755);
+    ::mkdir((dir / "outside").c_str(), 0755);
+    for (const char* name : {"a.mp3", "a b.mp3", "a_b.mp3", "sub dir/c.mp3", "x.wav", "y\nz.MP3"}) {
+        test::write_file(lib + "/" + name, "audio");
     }
+    test::write_file(dir / "outside/o.mp3", "audio");
+    ::symlink((dir / "outside").c_str(), (lib + "/out").c_str());
+    ::symlink((dir / "outside/o.mp3").c_str(), (lib + "/o.mp3").c_str());
 
     test::FakeRunner runner;
+    runner.listing = listing;
     std::size_t sox_runs = 0;
-    runner.on_run = [&](const std::string& command) {
-        if (command == moh::listing_command(settings)) {
-            test::write_file(settings.listing_path, listing);
-            return 0;
-        }
-        // Words are the fixed ones of each command and paths: a path with an unsafe byte would
-        // show as a word with it, or as a word too many.
-        std::size_t words = 0;
-        for (std::size_t start = 0; start <= command.size(); ++words) {
-            const std::size_t end = std::min(command.find(' ', start), command.size());
-            const std::string word = command.substr(start, end - start);
-            if (word != ">" && word != "2>&1") {
-                for (const char c : word) {
-                    require(moh::is_safe_byte(static_cast<unsigned char>(c)), "unsafe byte",
-                            command);
-                }
+    runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
+        for (const auto& word : child.argv) {
+            for (const char c : child.argv[0] == "find" ? std::string() : word) {
+                require(moh::is_safe_byte(static_cast<unsigned char>(c)), "unsafe byte",
+                        moh::command_line(child));
             }
-            start = end + 1;
         }
-        require(words == 3 || words == 12 || words == 14, "word count", command);
-        require(command.find(" " + settings.library_dir + "/") != std::string::npos,
-                "command outside the library", command);
         // Clip now and then, as the input decides, to drive the back-off too.
-        if (command.rfind("sox ", 0) == 0 && size > 0 && (data[sox_runs++ % size] & 1)) {
-            test::write_file(settings.capture_path, "decrease volume?");
+        if (child.argv[0] == "sox" && size > 0 && (data[sox_runs++ % size] & 1)) {
+            output("decrease volume?");
         }
-        return 0;
+        return runner.play(child, output);
     };
     test::CapturedLog log;
-    require(moh::run_walk({settings, log.log, runner}) == 0, "exit status");
+    const moh::RunOptions options;
+    require(moh::run_walk({settings, options, log.log, runner}).status == 0, "exit status");
     const std::string text = log.text();
     require(text.size() >= 19 && text.compare(text.size() - 19, 19, "Now, to the db....\n") == 0,
             "summary last");
-    require(!test::exists(settings.capture_path), "capture left behind");
+    require(test::list_dir(dir / "outside") == "o.mp3", "outside the library changed");
+    require(!test::exists(settings.work_dir), "private paths left behind");
     return 0;
 }

@@ -1,10 +1,18 @@
-#include "log.h"
+#include "process/log.h"
 
 #include <cstdarg>
 
 namespace moh {
 
-void Log::print(const char* format, ...) {
+void Log::info(const char* format, ...) {
+    if (quiet_) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out_, format, args);
+    va_end(args);
+}
+
+void Log::problem(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::vfprintf(out_, format, args);

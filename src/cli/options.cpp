@@ -1,0 +1,126 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace moh {
+namespace {
+
+constexpr int kReloadOption = 256;  // no short form
+constexpr long kJobsLimit = 1024;
+
+int processors() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
+}
+
+CommandLine usage_error() {
+    std::fprintf(stderr, "Try 'moh-convert --help' for more information.\n");
+    CommandLine command;
+    command.action = CommandLine::Action::kUsageError;
+    return command;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, char** argv) {
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"dry-run", no_argument, nullptr, 'n'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"update", no_argument, nullptr, 'u'},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"reload", no_argument, nullptr, kReloadOption},
+        {nullptr, 0, nullptr, 0},
+    };
+    // getopt words its complaints after argv[0]; ours always reads "moh-convert: ".
+    std::vector<char*> args(argv, argv + argc);
+    char name[] = "moh-convert";
+    if (!args.empty()) args[0] = name;
+    args.push_back(nullptr);
+    ::optind = 0;  // a fresh scan, even if an earlier parse ran in this process
+    ::opterr = 1;
+
+    CommandLine command;
+    bool help = false;
+    bool version = false;
+    for (int option;
+         (option = ::getopt_long(argc, args.data(), "+hVnquj:", kOptions, nullptr)) != -1;) {
+        switch (option) {
+            case 'h':
+                help = true;
+                break;
+            case 'V':
+                version = true;
+                break;
+            case 'n':
+                command.run.dry_run = true;
+                break;
+            case 'q':
+                command.quiet = true;
+                break;
+            case 'u':
+                command.run.update = true;
+                break;
+            case 'j': {
+                char* end = nullptr;
+                errno = 0;
+                const long jobs = std::strtol(::optarg, &end, 10);
+                if (errno != 0 || end == ::optarg || *end != '\0' || jobs < 0 ||
+                    jobs > kJobsLimit) {
+                    std::fprintf(stderr, "moh-convert: invalid number of jobs: '%s'\n", ::optarg);
+                    return usage_error();
+                }
+                command.run.jobs = jobs == 0 ? processors() : static_cast<int>(jobs);
+                break;
+            }
+            case kReloadOption:
+                command.run.reload = true;
+                break;
+            default:  // getopt has said what is wrong
+                return usage_error();
+        }
+    }
+    if (::optind < argc) {
+        std::fprintf(stderr, "moh-convert: extra operand '%s'\n", argv[::optind]);
+        return usage_error();
+    }
+    if (help) {
+        command.action = CommandLine::Action::kHelp;
+    } else if (version) {
+        command.action = CommandLine::Action::kVersion;
+    }
+    return command;
+}
+
+void print_usage(std::FILE* out) {
+    std::fputs(
+        "Usage: moh-convert [OPTION]...\n"
+        "Give every audio file in the music-on-hold library\n"
+        "/home/services/asterisk/var/lib/asterisk/mohmp3 a safe name, and convert every MP3\n"
+        "into the formats Asterisk plays: ulaw, alaw, gsm, sln, sln16 and g722.\n"
+        "\n"
+        "  -n, --dry-run   show what a run would rename and convert; change nothing\n"
+        "  -q, --quiet     print only the lines that report a problem\n"
+        "  -u, --update    convert only the MP3s whose outputs are not known to be current\n"
+        "  -j, --jobs=N    convert up to N MP3s at once; 0 means one per CPU (default 1)\n"
+        "      --reload    after a run that renamed or converted anything, run\n"
+        "                  asterisk -rx \"moh reload\"\n"
+        "  -h, --help      show this help and exit\n"
+        "  -V, --version   show the version and exit\n"
+        "\n"
+        "Exit status: 0 when the run ended, also after failed conversions; 2 for a usage\n"
+        "error; 20 when the library or its listing cannot be had; 75 when another run\n"
+        "holds the lock /run/moh-convert.lock.\n",
+        out);
+}
+
+}  // namespace moh

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/staged_output.h"
+#include "process/log.h"
+#include "process/runner.h"
+#include "settings.h"
+
+namespace moh {
+
+// What the chain works with, besides the MP3: where it logs, how it runs children, and the
+// descriptor of the root-only work directory that holds each conversion's private paths.
+struct ChainContext {
+    const Settings& settings;
+    Log& log;
+    Runner& runner;
+    int work_dir;
+};
+
+// One MP3, opened by the walk.
+struct Mp3 {
+    int dir;               // its directory, where the outputs go
+    int fd;                // the MP3 itself, open for reading
+    std::string name;      // its base name, such as "Hold_Music.mp3"
+    std::string stem;      // the name without its last four characters
+    std::string dir_path;  // the directory as the log shows it
+    int number;            // its place among the run's conversions; names its private directory
+};
+
+// An output as it was published: enough to tell later that it is still that very file.
+struct PublishedOutput {
+    std::string format;
+    FileIdentity identity;
+};
+
+struct ConversionResult {
+    bool complete = false;     // every command succeeded and all six outputs were published
+    bool interrupted = false;  // the run was interrupted; nothing more was published
+    std::vector<PublishedOutput> outputs;
+};
+
+// The six formats, in the order the chain makes them; each is also its output's extension.
+inline constexpr std::array<std::string_view, 6> kOutputFormats = {"ulaw", "alaw",  "gsm",
+                                                                   "sln",  "sln16", "g722"};
+
+// No sox run is retried below this factor: it reaches 0.1 after nine steps of 0.1 from 1.0.
+constexpr double kVolumeStep = 0.1;
+constexpr double kVolumeFloor = 0.05;
+
+// Converts the MP3 into STEM.ulaw, .alaw, .gsm, .sln and .sln16 with sox, then STEM.g722 from
+// the .sln16 with the G.722 converter, all beside it. A sox run that clipped runs again with the
+// volume factor lowered by kVolumeStep; the lowered factor holds for the later formats and is
+// left in `volume`. Each output is published whole, and only when its command succeeded; a
+// failure keeps the previous output. Logs each step and each failure; never fails itself.
+ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext& context);
+
+// Runs a child to its end and, unless it succeeded, logs how it failed and what it said.
+bool run_and_report(const Child& child, const ChainContext& context);
+
+// The sox command of one format, reading the MP3 from `input` and writing descriptor 4.
+Child sox_command(std::string_view format, const std::string& input, double volume, bool first_run);
+
+}  // namespace moh

@@ -1,0 +1,80 @@
+#include "convert/jobs.h"
+
+#include <cstdlib>
+
+namespace moh {
+
+JobPool::Segment::Segment(bool quiet)
+    : stream(::open_memstream(&buffer, &size)), log(stream, quiet) {}
+
+JobPool::Segment::~Segment() {
+    std::fclose(stream);
+    std::free(buffer);
+}
+
+JobPool::JobPool(int jobs, std::FILE* out, bool quiet) : out_(out), quiet_(quiet), jobs_(jobs) {
+    segments_.push_back(std::make_unique<Segment>(quiet_));
+    for (int i = 0; i < jobs_; ++i) workers_.emplace_back([this] { work(); });
+}
+
+JobPool::~JobPool() {
+    finish();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (auto& worker : workers_) worker.join();
+}
+
+void JobPool::submit(const std::string& key, std::function<void(Log&)> work) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return running_ < jobs_ && running_keys_.count(key) == 0; });
+    segments_.back()->done = true;
+    segments_.push_back(std::make_unique<Segment>(quiet_));
+    Segment* job = segments_.back().get();
+    segments_.push_back(std::make_unique<Segment>(quiet_));
+    ++running_;
+    running_keys_.insert(key);
+    tasks_.push_back({job, key, std::move(work)});
+    print_done();
+    changed_.notify_all();
+}
+
+void JobPool::finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return running_ == 0; });
+    segments_.back()->done = true;
+    print_done();
+    segments_.push_back(std::make_unique<Segment>(quiet_));
+}
+
+void JobPool::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        Task task = std::move(tasks_.front());
+        tasks_.pop_front();
+        lock.unlock();
+        task.work(task.segment->log);
+        lock.lock();
+        task.segment->done = true;
+        --running_;
+        running_keys_.erase(running_keys_.find(task.key));
+        print_done();
+        changed_.notify_all();
+    }
+}
+
+void JobPool::print_done() {
+    while (!segments_.empty() && segments_.front()->done) {
+        Segment& segment = *segments_.front();
+        std::fflush(segment.stream);
+        std::fwrite(segment.buffer, 1, segment.size, out_);
+        segments_.pop_front();
+    }
+    std::fflush(out_);
+}
+
+}  // namespace moh

@@ -1,0 +1,201 @@
+#include "library/listing.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "process/log.h"
+
+namespace moh {
+namespace {
+
+// Creates the listing file afresh: whatever stands at the path is removed first, and the file is
+// created only where nothing stands, so that nothing planted there is written through.
+Fd create_listing_file(const std::string& path, int& error) {
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const Fd parent(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) {
+        error = errno;
+        return Fd();
+    }
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int removed = ::unlinkat(parent.get(), name.c_str(), 0) == 0 ? 0 : errno;
+        if (removed == EISDIR) {
+            removed = ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+        }
+        // A read-only or failing /tmp is no one's doing but the machine's: say so.
+        if (removed != 0 && removed != ENOENT && removed != ENOTEMPTY && removed != EEXIST &&
+            removed != EPERM && removed != EACCES && removed != EBUSY) {
+            error = removed;
+            return Fd();
+        }
+        Fd file(::openat(parent.get(), name.c_str(),
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (file || errno != EEXIST) {
+            if (!file) error = errno;
+            return file;
+        }
+    }
+    // Someone else's non-empty directory, say: no local user may stop the run.
+    Fd unnamed(::memfd_create("moh-xx", MFD_CLOEXEC));
+    if (!unnamed) error = errno;
+    return unnamed;
+}
+
+// Writes everything it is given to the listing, and remembers the first write that failed.
+class ListingWriter {
+  public:
+    explicit ListingWriter(int fd) : fd_(fd) {}
+    void operator()(std::string_view bytes) {
+        while (error_ == 0 && !bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0) {
+                if (errno != EINTR) error_ = errno;
+                continue;
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    int error() const { return error_; }
+
+  private:
+    int fd_;
+    int error_ = 0;
+};
+
+}  // namespace
+
+Child listing_command(const Settings& settings) {
+    // -H: a link at the library's own path is followed, and every line still starts with it.
+    return {{"find",
+             "-H",
+             settings.library_dir,
+             "-maxdepth",
+             std::to_string(kListingDepth),
+             "-iname",
+             "*.mp3",
+             "-o",
+             "-name",
+             "*.ulaw",
+             "-o",
+             "-name",
+             "*.alaw",
+             "-o",
+             "-name",
+             "*.gsm",
+             "-o",
+             "-name",
+             "*.wav",
+             "-o",
+             "-name",
+             "*.WAV",
+             "-o",
+             "-name",
+             "*."},
+            {}};
+}
+
+Fd make_listing(const Settings& settings, Runner& runner, std::string& failure) {
+    const std::string& path = settings.listing_path;
+    int error = 0;
+    Fd listing = create_listing_file(path, error);
+    if (!listing) {
+        failure =
+            format_text("Couldn't write the listing %s: %s", path.c_str(), std::strerror(error));
+        return listing;
+    }
+    // find writes into a pipe that we copy into the listing, so that every write's outcome is
+    // ours to check: a listing cut short by a full disk is never walked.
+    ListingWriter writer(listing.get());
+    const ChildResult result =
+        runner.run(listing_command(settings), [&](std::string_view bytes) { writer(bytes); });
+    const int status = result.wait_status;
+    if (result.interrupted) {
+        failure.clear();
+    } else if (writer.error() != 0) {
+        failure = format_text("Couldn't write the listing %s: %s", path.c_str(),
+                              std::strerror(writer.error()));
+    } else if (WIFSIGNALED(status)) {
+        failure = format_text("Couldn't write the listing %s: find killed by signal %d",
+                              path.c_str(), WTERMSIG(status));
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        failure = format_text("Couldn't write the listing %s: find could not be run", path.c_str());
+    } else if (::lseek(listing.get(), 0, SEEK_SET) == 0) {
+        return listing;
+    } else {
+        failure =
+            format_text("Couldn't write the listing %s: %s", path.c_str(), std::strerror(errno));
+    }
+    return Fd();
+}
+
+std::string first_directory_past_depth(const Settings& settings, Runner& runner) {
+    const std::string below = std::to_string(kListingDepth + 1);
+    const Child probe{{"find", "-H", settings.library_dir, "-mindepth", below, "-maxdepth", below,
+                       "-print0", "-quit"},
+                      {}};
+    std::string found;
+    bool complete = false;
+    runner.run(probe, [&](std::string_view bytes) {
+        if (complete) return;
+        const auto end = bytes.find('\0');
+        found.append(bytes.substr(0, std::min(end, std::size_t{PATH_MAX} * 4 - found.size())));
+        complete = end != std::string_view::npos || found.size() >= std::size_t{PATH_MAX} * 4;
+    });
+    if (!complete) return {};
+    const auto slash = found.rfind('/');
+    return slash == std::string::npos ? std::string() : found.substr(0, slash);
+}
+
+ListingReader::ListingReader(Fd listing) : file_(::fdopen(listing.get(), "r"), &std::fclose) {
+    if (file_) listing.release();
+}
+
+ListingReader::~ListingReader() {
+    std::free(buffer_);
+}
+
+bool ListingReader::next(std::string& line) {
+    if (!pending_.empty()) {
+        line = std::move(pending_.front());
+        pending_.pop_front();
+        return true;
+    }
+    if (!file_) return false;
+    ssize_t length = ::getline(&buffer_, &capacity_, file_.get());
+    if (length < 0) return false;
+    if (length > 0 && buffer_[length - 1] == '\n') --length;
+    line.assign(buffer_, static_cast<std::size_t>(length));
+    return true;
+}
+
+bool is_library_entry(const std::string& line, const std::string& library_dir) {
+    if (line.size() <= library_dir.size() + 1 ||
+        line.compare(0, library_dir.size(), library_dir) != 0 || line[library_dir.size()] != '/' ||
+        line.find('\0') != std::string::npos) {
+        return false;
+    }
+    std::string_view rest(line);
+    rest.remove_prefix(library_dir.size() + 1);
+    while (!rest.empty()) {
+        const auto slash = rest.find('/');
+        const std::string_view component = rest.substr(0, slash);
+        if (component == "." || component == ".." || component.empty()) return false;
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    return true;
+}
+
+}  // namespace moh

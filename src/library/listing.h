@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process/fd.h"
+#include "process/runner.h"
+#include "settings.h"
+
+namespace moh {
+
+// The find command that lists the library: audio files and directories named like them, at
+// most kListingDepth levels down, one path per line.
+Child listing_command(const Settings& settings);
+
+// Lists the library into a file we create at settings.listing_path (never through a link), and
+// returns it, open for reading from the start. If something we cannot remove stands there, the
+// listing goes to an unnamed file instead. On failure (the listing could not be written whole,
+// find could not run or was killed, the run was interrupted) returns no descriptor and puts
+// the reason in `failure` (empty when interrupted).
+Fd make_listing(const Settings& settings, Runner& runner, std::string& failure);
+
+// The first directory, at the listing's depth bound, that holds anything; empty when the
+// listing saw the whole library.
+std::string first_directory_past_depth(const Settings& settings, Runner& runner);
+
+// Reads the listing line by line, with lines of any length; a line read too far can be put
+// back.
+class ListingReader {
+  public:
+    explicit ListingReader(Fd listing);
+    ListingReader(const ListingReader&) = delete;
+    ListingReader& operator=(const ListingReader&) = delete;
+    ~ListingReader();
+
+    // The next line without its newline; false at the end or on a read error.
+    bool next(std::string& line);
+    void put_back(std::string line) { pending_.push_front(std::move(line)); }
+
+  private:
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+    std::deque<std::string> pending_;
+    char* buffer_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Whether a listing line names something inside the library: it starts with the library
+// directory and a slash and goes on after them, has no "." or ".." component and no zero byte.
+// Anything else is an error message of find or a piece of a name that holds a newline.
+bool is_library_entry(const std::string& line, const std::string& library_dir);
+
+}  // namespace moh

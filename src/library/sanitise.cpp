@@ -1,0 +1,30 @@
+#include "library/sanitise.h"
+
+#include <algorithm>
+
+namespace moh {
+
+bool is_safe_byte(unsigned char byte) {
+    constexpr std::string_view kSigns = "@#%-_=:./";
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= '0' && byte <= '9') || kSigns.find(static_cast<char>(byte)) != kSigns.npos;
+}
+
+std::string sanitised_copy(std::string_view text) {
+    std::string copy(text);
+    std::replace_if(
+        copy.begin(), copy.end(),
+        [](char c) { return !is_safe_byte(static_cast<unsigned char>(c)); }, '_');
+    return copy;
+}
+
+bool is_mp3_name(std::string_view name) {
+    constexpr std::string_view kExtension = ".mp3";
+    if (name.size() < kExtension.size()) return false;
+    const std::string_view tail = name.substr(name.size() - kExtension.size());
+    return std::equal(tail.begin(), tail.end(), kExtension.begin(), [](char a, char b) {
+        return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+    });
+}
+
+}  // namespace moh

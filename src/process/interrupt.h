@@ -1,0 +1,19 @@
+#pragma once
+
+namespace moh {
+
+// Ctrl-C, SIGTERM and SIGHUP end a run promptly. The handler only notes the signal and wakes
+// whoever waits on a child; the child is then killed and the walk stops at its next step, so
+// nothing half-written is ever published.
+void install_interrupt_handlers();
+
+// The signal that interrupted the run, or 0.
+int interrupt_signal();
+
+// Readable once a signal has arrived (and for good after that); -1 before the handlers are in.
+int interrupt_wakeup_fd();
+
+// Ends the process the way the signal would have, once the run has cleaned up after itself.
+[[noreturn]] void exit_for_interrupt();
+
+}  // namespace moh

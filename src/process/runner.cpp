@@ -1,0 +1,210 @@
+#include "process/runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "process/fd.h"
+#include "process/interrupt.h"
+
+extern char** environ;
+
+namespace moh {
+namespace {
+
+constexpr int kCannotStart = 127 << 8;  // what a shell reports for a program it cannot run
+// Descriptors handed to a child are first moved this high, so that moving them to their
+// numbers in the child cannot overwrite one another.
+constexpr int kHandOverFloor = 64;
+
+class SpawnSetup {
+  public:
+    SpawnSetup() {
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawnattr_init(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+    ~SpawnSetup() {
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::posix_spawnattr_destroy(&attributes);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+};
+
+// Reads what the child prints until it closes its end, it ends, or the deadline passes.
+class ChildWatch {
+  public:
+    ChildWatch(pid_t pid, Fd output, std::chrono::milliseconds limit)
+        : pid_(pid),
+          pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))),
+          output_(std::move(output)),
+          deadline_(std::chrono::steady_clock::now() + limit) {}
+
+    ChildResult wait(const OutputSink& sink) {
+        ChildResult result;
+        bool exited = false;
+        bool killed = false;
+        while (!exited || output_) {
+            std::array<pollfd, 3> fds{};
+            nfds_t count = 0;
+            const int output_at = output_ ? static_cast<int>(count++) : -1;
+            if (output_at >= 0) fds[output_at] = {output_.get(), POLLIN, 0};
+            const int pid_at = !exited && pidfd_ ? static_cast<int>(count++) : -1;
+            if (pid_at >= 0) fds[pid_at] = {pidfd_.get(), POLLIN, 0};
+            const int wakeup_at =
+                !killed && interrupt_wakeup_fd() >= 0 ? static_cast<int>(count++) : -1;
+            if (wakeup_at >= 0) fds[wakeup_at] = {interrupt_wakeup_fd(), POLLIN, 0};
+
+            ::poll(fds.data(), count, poll_timeout(exited, killed));
+
+            if (!exited && !killed && interrupt_signal() != 0) {
+                result.interrupted = killed = true;
+                kill_group();
+            }
+            const bool late = std::chrono::steady_clock::now() >= deadline_;
+            if (!exited && !killed && late) {
+                result.timed_out = killed = true;
+                kill_group();
+            }
+            if (output_at >= 0 && fds[output_at].revents != 0) read_some(sink);
+            if (!exited && (pid_at < 0 || fds[pid_at].revents != 0)) {
+                exited = reap(result, pid_at < 0 ? WNOHANG : 0);
+            }
+            // Something the child started may hold its output open; past the deadline it is
+            // no longer waited for.
+            if (exited && late) output_.reset();
+        }
+        return result;
+    }
+
+  private:
+    // Milliseconds to wait for the next event. Without a pidfd the child's end is noticed by
+    // looking now and then.
+    int poll_timeout(bool exited, bool killed) const {
+        constexpr long kLook = 20;
+        if (killed && !exited) return pidfd_ ? -1 : kLook;
+        const long left = std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                deadline_ - std::chrono::steady_clock::now())
+                                                .count());
+        return static_cast<int>(pidfd_ || exited ? left : std::min(left, kLook));
+    }
+
+    void kill_group() { ::kill(-pid_, SIGKILL); }
+
+    // True once the child is gone. Whatever it left running in its group goes with it, before
+    // the group's number can be reused.
+    bool reap(ChildResult& result, int options) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT | options) != 0) {
+            return errno == ECHILD;
+        }
+        if (info.si_pid == 0) return false;
+        kill_group();
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.wait_status = status;
+        return true;
+    }
+
+    void read_some(const OutputSink& sink) {
+        std::array<char, 64 * 1024> buffer;
+        const ssize_t n = ::read(output_.get(), buffer.data(), buffer.size());
+        if (n > 0) {
+            sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        } else if (n == 0 || errno != EINTR) {
+            output_.reset();
+        }
+    }
+
+    pid_t pid_;
+    Fd pidfd_;
+    Fd output_;
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+}  // namespace
+
+Spawner::Spawner(std::chrono::milliseconds time_limit) : time_limit_(time_limit) {
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "SOX_OPTS=", 9) != 0) environment_.emplace_back(*variable);
+    }
+}
+
+ChildResult Spawner::run(const Child& child, const OutputSink& output) {
+    int pipe_ends[2];
+    if (::pipe2(pipe_ends, O_CLOEXEC) != 0) return {kCannotStart};
+    Fd read_end(pipe_ends[0]);
+    Fd write_end(pipe_ends[1]);
+    const Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!null) return {kCannotStart};
+
+    SpawnSetup setup;
+    ::posix_spawn_file_actions_adddup2(&setup.actions, null.get(), 0);
+    ::posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), 1);
+    ::posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), 2);
+    std::vector<Fd> moved;
+    int highest = 2;
+    for (const auto& [ours, theirs] : child.fds) {
+        moved.emplace_back(::fcntl(ours, F_DUPFD_CLOEXEC, kHandOverFloor));
+        if (!moved.back()) return {kCannotStart};
+        ::posix_spawn_file_actions_adddup2(&setup.actions, moved.back().get(), theirs);
+        highest = std::max(highest, theirs);
+    }
+    // Descriptors we inherited without close-on-exec are not the child's either.
+    for (int fd = 3; fd < highest; ++fd) {
+        const bool handed = std::any_of(child.fds.begin(), child.fds.end(),
+                                        [fd](const auto& pair) { return pair.second == fd; });
+        if (!handed) ::posix_spawn_file_actions_addclose(&setup.actions, fd);
+    }
+    ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, highest + 1);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    ::posix_spawnattr_setflags(
+        &setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
+    ::posix_spawnattr_setsigmask(&setup.attributes, &none);
+    ::posix_spawnattr_setsigdefault(&setup.attributes, &all);
+
+    // posix_spawn takes char* const[] for historical reasons; it does not modify the strings.
+    std::vector<char*> argv;
+    for (const auto& word : child.argv) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& variable : environment_) envp.push_back(const_cast<char*>(variable.c_str()));
+    envp.push_back(nullptr);
+
+    pid_t pid;
+    const bool search = child.argv.at(0).find('/') == std::string::npos;
+    const int error = search ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes,
+                                              argv.data(), envp.data())
+                             : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes,
+                                             argv.data(), envp.data());
+    if (error != 0) return {kCannotStart};
+    write_end.reset();
+    moved.clear();
+    return ChildWatch(pid, std::move(read_end), time_limit_).wait(output);
+}
+
+std::string command_line(const Child& child) {
+    std::string line;
+    for (const auto& word : child.argv) {
+        if (!line.empty()) line += ' ';
+        line += word;
+    }
+    return line;
+}
+
+}  // namespace moh

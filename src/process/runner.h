@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace moh {
+
+// One child process: its argument vector and the descriptors it is handed. It gets /dev/null as
+// stdin and nothing else of ours.
+struct Child {
+    std::vector<std::string> argv;         // argv[0] is looked up on PATH unless it holds a slash
+    std::vector<std::pair<int, int>> fds;  // (our descriptor, the number it has in the child)
+};
+
+struct ChildResult {
+    int wait_status = 0;       // as waitpid gives it; a program that cannot be started exits 127
+    bool timed_out = false;    // killed, with its process group, for running past the limit
+    bool interrupted = false;  // killed because the run itself was interrupted
+};
+
+// Receives the child's stdout and stderr, in pieces, as they come.
+using OutputSink = std::function<void(std::string_view)>;
+
+// How the command runs a child: the one seam between the walk and the outside programs.
+class Runner {
+  public:
+    virtual ~Runner() = default;
+    // Runs the child and waits for it, passing everything it prints to `output`.
+    virtual ChildResult run(const Child& child, const OutputSink& output) = 0;
+};
+
+// The real runner: posix_spawn, no shell. Each child runs in a process group of its own, which
+// is killed when the child outlives `time_limit` or the run is interrupted, and when the child
+// ends, so that nothing it started lingers. Children get the environment without SOX_OPTS,
+// which could otherwise silence sox's clipping warnings.
+class Spawner final : public Runner {
+  public:
+    explicit Spawner(std::chrono::milliseconds time_limit);
+    ChildResult run(const Child& child, const OutputSink& output) override;
+
+  private:
+    std::chrono::milliseconds time_limit_;
+    std::vector<std::string> environment_;
+};
+
+// The argument vector as one line for the log: the words joined by spaces.
+std::string command_line(const Child& child);
+
+}  // namespace moh

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace moh {
+
+// The paths and limits a run works with. The command itself uses only fixed_settings(); tests
+// point the same code at private directories and shorten the limits.
+struct Settings {
+    std::string library_dir;     // the music-on-hold directory, listed and converted in place
+    std::string listing_path;    // where the listing is left for inspection
+    std::string converter_path;  // the G.722 converter, which takes an input and an output path
+    std::string work_dir;        // root-only; each conversion's private paths live here
+    std::string lock_path;       // held for the whole run, so that runs never overlap
+    std::string state_dir;       // root-only; what --update remembers between runs
+    std::chrono::seconds child_time_limit{600};  // 100 times what a 30-minute track needs
+};
+
+inline Settings fixed_settings() {
+    return {
+        "/home/services/asterisk/var/lib/asterisk/mohmp3",
+        "/tmp/moh-xx",
+        "/usr/lib/nagios/plugins/asterisk_convert",
+        "/run/moh-convert",
+        "/run/moh-convert.lock",
+        "/var/lib/moh-convert",
+    };
+}
+
+// What the command line asked of this run.
+struct RunOptions {
+    bool dry_run = false;  // show what would be done, change nothing
+    bool update = false;   // convert only the MP3s whose outputs are not known to be current
+    bool reload = false;   // have Asterisk reload music on hold after a run that changed anything
+    int jobs = 1;          // MP3s converted at once
+};
+
+// The listing does not descend below this many levels: no music library is deeper, and the
+// work of listing grows with the square of the depth.
+constexpr int kListingDepth = 32;
+
+}  // namespace moh

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The built moh-convert, run as root, against a library writer (nobody) who races it: links and
+# FIFOs planted at its outputs and its MP3s while it runs, a run killed midway, a second run
+# started over the first. Nothing outside the library may change, every run must end within
+# bounds, and an output under its final name is always whole: the new one or the previous one.
+# Helper: the replanter (replant.cpp).
+. "$(dirname "$0")/lib.sh"
+
+writable_library
+stand_in_sox
+# An MP3 of the writer's, with content of its own.
+mp3() { as_writer sh -c 'printf "%s\n" "$1" >"$2"' - "$1" "$lib/$1"; }
+same_content() { cmp -s "$1" "$2" || fail "$2 is not $1 whole"; }
+
+case $case in
+planted-outputs)
+  printf 'root only\n' >/mnt/victim
+  chmod 600 /mnt/victim
+  plants=()
+  for i in 1 2 3 4 5 6; do
+    mp3 "s$i.mp3"
+    for format in ulaw alaw gsm sln g722; do plants+=("s$i.$format=link:/mnt/victim"); done
+    plants+=("s$i.sln16=fifo")
+  done
+  mp3 swap.mp3
+  plants+=(swap.mp3=fifo swap.mp3=file)  # the MP3 itself, a FIFO or a file by turns
+  outside_state >/mnt/check/outside-before
+  "${writer[@]}" /mnt/replant "$lib" "${plants[@]}" &  # not through a function: $! is its pid
+  replanter=$!
+  eventually 10 test -L "$lib/s6.g722" || fail "the replanter did not start"
+  run
+  gone "$replanter" && fail "the replanter stopped during the run"
+  kill "$replanter"
+  wait "$replanter" || true
+  expect_status 0
+  same_outside
+  ! grep -E '^(Command|Couldn|Not converting .*/s[0-9])' /mnt/check/stdout || fail "a conversion failed"
+  [ "$(grep -c '^Convert s[0-9] to g722$' /mnt/check/stdout)" = 6 ] || fail "not every MP3 was converted"
+  ;;
+killed)
+  mp3 a.mp3
+  for format in ulaw alaw gsm sln sln16 g722; do printf 'previous %s\n' "$format" >"$lib/a.$format"; done
+  cp "$conv_path" /mnt/real-convert
+  outside_state >/mnt/check/outside-before
+  # A child that stops after writing part of its output, until it is killed.
+  hold() { printf '%s\n' 'head -c 3 "$in" >"$out"; echo "$$ $PPID" >/mnt/check/held; exec sleep 30'; }
+  kill_held() { eventually 20 test -s /mnt/check/held && kill "-$1" "$(cut -d' ' -f2 /mnt/check/held)"; }
+
+  # SIGTERM while sox writes the .sln; a player holds the old .ulaw open meanwhile.
+  { echo 'case " $* " in *" -r 8000 -t raw "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
+  exec 5<"$lib/a.ulaw"
+  kill_held TERM &
+  run
+  expect_status 143
+  [ "$run_seconds" -lt 10 ] || fail "the run did not stop promptly"
+  clean_log | sed '/^Convert a to sln$/q' >/mnt/check/expected
+  same_stdout
+  eventually 5 gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted sox was left running"
+  for format in ulaw alaw gsm; do same_content "$lib/a.mp3" "$lib/a.$format"; done
+  for format in sln sln16 g722; do
+    [ "$(cat "$lib/a.$format")" = "previous $format" ] || fail "a.$format was cut"
+  done
+  [ "$(cat <&5)" = "previous ulaw" ] || fail "a player of the old a.ulaw lost it"
+  [ ! -e "$work" ] || fail "the work directory was left behind"
+  no_leftovers
+
+  # SIGKILL while the converter writes, staging its output beside OUT as ours does: nothing can
+  # clean up, and nothing needs to.
+  rm /mnt/bin/sox-also /mnt/check/held
+  { echo '#!/bin/sh'; echo 'in=$1 out=${2%/*}/.asterisk_convert.held'; hold; } >"$conv_path"
+  kill_held KILL &
+  run
+  expect_status 137
+  same_content "$lib/a.mp3" "$lib/a.sln16"
+  [ "$(cat "$lib/a.g722")" = "previous g722" ] || fail "a.g722 was cut"
+  no_leftovers
+
+  # The next run takes over, while the killed run's converter lives on: neither the lock nor the
+  # work directory that the killed run left stands in its way.
+  cp /mnt/real-convert "$conv_path"
+  run
+  kill "$(cut -d' ' -f1 /mnt/check/held)" || true
+  expect_status 0
+  clean_log >/mnt/check/expected
+  same_stdout
+  [ "$(cat "$lib/a.g722")" != "previous g722" ] || fail "a.g722 was not converted again"
+  same_outside
+  ;;
+overlap)
+  mp3 'Hold Music.mp3'
+  # The first run's first sox waits for the second run to be over.
+  printf '%s\n' 'echo $PPID >/mnt/check/first; while [ ! -e /mnt/check/go ]; do sleep 0.02; done' >/mnt/bin/sox-also
+  (cd /mnt/cwd && exec "$timeout" 60 /mnt/moh-convert) >/mnt/check/first-stdout 2>&1 &
+  first=$!
+  eventually 20 test -s /mnt/check/first || fail "the first run did not start converting"
+  rm /mnt/bin/sox-also
+  state() { find "$lib" /tmp /run -printf '%p %y %i %s %T@\n' | sort; }
+  state >/mnt/check/state-before
+  run
+  state | diff /mnt/check/state-before - || fail "the second run changed something"
+  expect_status 75
+  printf 'moh-convert: another run (pid %s) is in progress; not starting\n' "$(cat /mnt/check/first)" |
+    diff - /mnt/check/stderr || fail "stderr differs"
+  [ ! -s /mnt/check/stdout ] || fail "the second run printed: $(cat /mnt/check/stdout)"
+  touch /mnt/check/go
+  wait "$first" || fail "the first run failed"
+  { printf 'Changed %s => %s\n' "$lib/Hold Music.mp3" "$lib/Hold_Music.mp3"; converts Hold_Music; summary 1 1; } |
+    diff - /mnt/check/first-stdout || fail "the first run's log differs"
+  for format in ulaw alaw gsm sln sln16; do same_content "$lib/Hold_Music.mp3" "$lib/Hold_Music.$format"; done
+  ;;
+*) fail "no such case" ;;
+esac

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "cli/options.h"
+#include "cli/run_lock.h"
+#include "support.h"
+
+namespace {
+
+using Action = moh::CommandLine::Action;
+
+moh::CommandLine parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "/usr/bin/moh-convert");
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return moh::parse_command_line(static_cast<int>(words.size()), argv.data());
+}
+
+TEST(CommandLine, OptionsInShortAndLongForm) {
+    const moh::CommandLine all = parse({"-n", "-q", "-u", "-j", "3", "--reload"});
+    EXPECT_EQ(all.action, Action::kRun);
+    EXPECT_TRUE(all.run.dry_run && all.quiet && all.run.update && all.run.reload);
+    EXPECT_EQ(all.run.jobs, 3);
+    const moh::CommandLine longs = parse({"--dry-run", "--quiet", "--update", "--jobs=0"});
+    EXPECT_TRUE(longs.run.dry_run && longs.quiet && longs.run.update && !longs.run.reload);
+    EXPECT_EQ(longs.run.jobs, static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN)));
+    EXPECT_EQ(parse({}).run.jobs, 1);
+    EXPECT_EQ(parse({"-n", "--help"}).action, Action::kHelp);
+    EXPECT_EQ(parse({"--version"}).action, Action::kVersion);
+    for (const auto& wrong : std::vector<std::vector<std::string>>{
+             {"-x"}, {"--bogus"}, {"-j"}, {"-j", "many"}, {"--jobs=-1"}, {"run"}, {"-n", "x"}}) {
+        EXPECT_EQ(parse(wrong).action, Action::kUsageError) << wrong.front();
+    }
+}
+
+TEST(RunLock, SecondHolderIsToldWhoHoldsIt) {
+    test::TempDir dir;
+    const moh::RunLock first(dir / "lock");
+    ASSERT_TRUE(first.held()) << first.failure();
+    const moh::RunLock second(dir / "lock");
+    EXPECT_FALSE(second.held());
+    EXPECT_EQ(second.holder(), ::getpid());
+    EXPECT_EQ(second.failure(), "");
+
+    ::symlink((dir / "elsewhere").c_str(), (dir / "link").c_str());
+    const moh::RunLock through_link(dir / "link");
+    EXPECT_FALSE(through_link.held());
+    EXPECT_NE(through_link.failure(), "");
+    EXPECT_FALSE(test::exists(dir / "elsewhere")) << "the lock was created through a link";
+}
+
+}  // namespace
