@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The built moh-convert on its fixed paths: a small real library reached through a link, a
-# missing library, and a listing that cannot be written.
+# missing library, a listing that cannot be written, and a tree far deeper than any library.
 . "$(dirname "$0")/lib.sh"
 
 case $case in
@@ -82,6 +82,24 @@ unwritable-tmp)
     same_stdout
     find "$lib" | diff /mnt/check/before - || fail "the library was walked ($reason)"
   done
+  ;;
+deep)
+  # Listing every level of a chain of directories costs the square of its depth: the listing
+  # stops at 32, so 2,000 levels take about as long as 32.
+  mkdir -p "$lib/a/b"
+  sox -n -r 8000 -c 1 "$lib/a/b/three.mp3" synth 0.2 sine 440 vol 0.3
+  mkdir -p "$lib/$(printf 'd/%.0s' $(seq 32))"
+  run
+  shallow=$run_seconds
+  expect_status 0
+  mkdir -p "$lib/$(printf 'd/%.0s' $(seq 2000))"
+  run
+  expect_status 0
+  [ "$run_seconds" -le $((4 * shallow + 2)) ] || fail "2,000 levels took ${run_seconds} s, 32 took ${shallow} s"
+  grep -qx "Not descending below 32 levels: $lib$(printf '/d%.0s' $(seq 32))" /mnt/check/stdout ||
+    fail "the depth bound was not reported: $(head -3 /mnt/check/stdout)"
+  grep -qx "Convert three to g722" /mnt/check/stdout || fail "the MP3 at level 3 was not converted"
+  [ -s "$lib/a/b/three.g722" ] || fail "no output for the MP3 at level 3"
   ;;
 *) fail "no such case" ;;
 esac
