@@ -1,6 +1,6 @@
 # Sourced inside a private mount namespace (unshare --mount): gives the namespace its own empty
-# /home, /tmp, /run and /var/lib/moh-convert and a writable copy of /usr/lib with our converter at
-# its fixed path, so that moh-convert can run on its real paths without touching the machine's.
+# /home, /tmp and /run and writable copies of /usr/lib, with our converter at its fixed path, and of
+# /var/lib, so that moh-convert can run on its real paths without touching the machine's.
 # Usage: private_paths MOH_CONVERT ASTERISK_CONVERT [HELPER...]; the command is then
 # /mnt/moh-convert, and each helper program is copied into /mnt under its own name.
 private_paths() {
@@ -16,6 +16,7 @@ private_paths() {
   mount -t tmpfs tmpfs /home
   mount -t tmpfs tmpfs /tmp
   mount -t tmpfs tmpfs /run
-  mkdir -p /mnt/state /var/lib/moh-convert
-  mount --bind /mnt/state /var/lib/moh-convert
+  mkdir /mnt/var-upper /mnt/var-work
+  mount -t overlay overlay -o lowerdir=/var/lib,upperdir=/mnt/var-upper,workdir=/mnt/var-work \
+    /var/lib
 }

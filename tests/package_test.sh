@@ -1,26 +1,39 @@
 #!/usr/bin/env bash
-# The Debian package: its metadata and contents, then install, one run and removal, each in a
-# private mount namespace whose /usr, /etc and /var are overlays, so the machine stays as it was.
+# The Debian package: lintian, its metadata and contents, then its life from install to purge,
+# each round in a private mount namespace whose /usr, /etc and /var are overlays and /home, /tmp
+# and /run empty, so the machine stays as it was.
 set -u
-deb=$(realpath "$1")
+deb=$(realpath -e "$1") || exit 1
 here=$(dirname "$(realpath "$0")")
 . "$here/checks.sh"
 field() { dpkg-deb -f "$deb" "$1"; }
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
+
+lintian_clean() {
+  local report
+  report=$(lintian --fail-on error,warning "${deb%.deb}.changes" 2>&1) ||
+    { echo "$report"; return 1; }
+}
+check "lintian: no error or warning in the .changes, .buildinfo and both .debs" lintian_clean
 
 check "named moh-convert" [ "$(field Package)" = moh-convert ]
 for dependency in sox libsox-fmt-mp3 libspandsp2; do
   check "depends on $dependency" grep -qw -- "$dependency" <<<"$(field Depends | tr ',' '\n')"
 done
 for path in ./usr/bin/moh-convert ./usr/lib/moh-convert/asterisk_convert \
-  ./usr/share/man/man1/moh-convert.1.gz ./usr/share/man/man1/asterisk_convert.1.gz; do
+  ./usr/share/man/man1/moh-convert.1.gz ./usr/share/man/man1/asterisk_convert.1.gz \
+  ./lib/systemd/system/moh-convert.{service,timer,path}; do
   check "ships $path" grep -qx -- "$path" <<<"$contents"
 done
 check "ships nothing at the converter's fixed path" \
   bash -c '! grep -q nagios <<<"$1"' - "$contents"
 
-# Runs CASE of the install round in a namespace of its own.
+check "moh-convert-dbgsym holds the debug symbols of both programs" \
+  [ "$(dpkg-deb -f "${deb/moh-convert_/moh-convert-dbgsym_}" Build-Ids | wc -w)" = 2 ]
+
+# Runs CASE of the life of the package in a namespace of its own; see package_round.sh.
 round() { unshare --mount bash "$here/package_round.sh" "$deb" "$1"; }
-check "install links the converter where none stood, runs, and removal unlinks it" round fresh
-check "install and removal leave a converter that is not ours in place" round foreign
+check "life on a server without /usr/lib/nagios" round fresh
+check "life on a server that has /usr/lib/nagios of its own" round shared
+check "life on a server with a converter of its own" round foreign
 finish

@@ -1,5 +1,5 @@
 # Sourced by the black-box scripts, inside their private mount namespace, with the arguments
-# MOH_CONVERT ASTERISK_CONVERT CASE [HELPER...]. /home, /tmp, /run, /var/lib/moh-convert and
+# MOH_CONVERT ASTERISK_CONVERT CASE [HELPER...]. /home, /tmp, /run, /var/lib and
 # /usr/lib seen here are private copies, so the real fixed paths stay untouched; /mnt is scratch
 # space for the test's own files, with each helper program copied in under its own name.
 set -eu
@@ -109,10 +109,11 @@ nothing_lost() {
   [ "$lost" = 0 ] || fail "$lost file contents lost"
 }
 # Everything this namespace shows outside the library and the test's own records: what a run
-# may change there is its listing, its lock file and its state directory (/mnt/state).
+# may change there is its listing, its lock file and its state directory (in /var/lib's overlay).
 outside_state() {
   (cd / && find home tmp mnt run \( -path "${lib#/}" -o -path mnt/check -o -path mnt/work \
-    -o -path tmp/moh-xx -o -path run/moh-convert.lock -o -path mnt/state \) -prune -o -type f -exec sha256sum {} + \
+    -o -path tmp/moh-xx -o -path run/moh-convert.lock \
+    -o -path mnt/var-upper/moh-convert -o -path mnt/var-work \) -prune -o -type f -exec sha256sum {} + \
     -o -printf '%y %p\n') | sort
 }
 same_outside() {
