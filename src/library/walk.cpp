@@ -92,10 +92,10 @@ class Renames {
 struct Entry {
     std::string shown;
     std::string on_disk;
-    Fd dir;                     // the directory it is in
-    int error = 0;              // errno of the look-up; ENOENT when the line names nothing
-    bool no_directory = false;  // the error came from the directory part
-    bool refused = false;       // beneath an entry whose rename failed
+    std::shared_ptr<const Fd> dir;  // the directory it is in
+    int error = 0;                  // errno of the look-up; ENOENT when the line names nothing
+    bool no_directory = false;      // the error came from the directory part
+    bool refused = false;           // beneath an entry whose rename failed
 };
 
 const char* ignored_reason(const Entry& entry) {
@@ -206,7 +206,7 @@ class Walker {
         }
         const std::string stem = name.substr(0, name.size() - 4);
         if (context_.options.update &&
-            record_->current(entry.shown, mp3.get(), entry.dir.get(), stem)) {
+            record_->current(entry.shown, mp3.get(), entry.dir->get(), stem)) {
             log().info("Up to date: %s\n", full(entry.shown).c_str());
             return true;
         }
@@ -216,16 +216,16 @@ class Walker {
             return true;
         }
         const Mp3 job{
-            entry.dir.get(), mp3.get(), name, stem, dir.empty() ? library_.path() : full(dir),
+            entry.dir->get(), mp3.get(), name, stem, dir.empty() ? library_.path() : full(dir),
             converted_};
         if (pool_ == nullptr) return convert(job, entry.shown, context_.log);
 
         // The job owns copies of the descriptors; the walk goes on with its own.
         auto owned =
-            std::make_shared<std::pair<Fd, Fd>>(Fd(::fcntl(entry.dir.get(), F_DUPFD_CLOEXEC, 0)),
+            std::make_shared<std::pair<Fd, Fd>>(Fd(::fcntl(entry.dir->get(), F_DUPFD_CLOEXEC, 0)),
                                                 Fd(::fcntl(mp3.get(), F_DUPFD_CLOEXEC, 0)));
         struct stat st {};
-        ::fstat(entry.dir.get(), &st);
+        ::fstat(entry.dir->get(), &st);
         const std::string key =
             std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + stem;
         pool_->submit(key, [this, job, owned, relative = entry.shown](Log& log) {
@@ -246,6 +246,18 @@ class Walker {
         return !result.interrupted;
     }
 
+    // The listing names a directory's entries one after another: the last one opened serves
+    // until another is asked for, or a rename may have changed what its path names.
+    std::shared_ptr<const Fd> open_dir(const std::string& relative, int& error) {
+        if (!cached_dir_ || relative != cached_path_) {
+            cached_error_ = 0;
+            cached_dir_ = std::make_shared<const Fd>(library_.open_dir(relative, cached_error_));
+            cached_path_ = relative;
+        }
+        error = cached_error_;
+        return cached_dir_;
+    }
+
     // Resolves a line beneath the library, with no link in its directory part.
     Entry locate(const std::string& line) {
         Entry entry;
@@ -257,14 +269,14 @@ class Walker {
         }
         entry.on_disk = dry_run_ ? as_listed : entry.shown;
         const auto [dir, name] = split_last(entry.on_disk);
-        entry.dir = library_.open_dir(dir, entry.error);
-        if (!entry.dir) {
+        entry.dir = open_dir(dir, entry.error);
+        if (!*entry.dir) {
             entry.no_directory = entry.error == ENOENT || entry.error == ENOTDIR;
             if (entry.no_directory) entry.error = ENOENT;
             return entry;
         }
         struct stat st {};
-        if (::fstatat(entry.dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(entry.dir->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             entry.error = errno == ENOTDIR ? ENOENT : errno;
         }
         return entry;
@@ -332,7 +344,7 @@ class Walker {
             return true;
         }
         const auto [disk_dir, disk_name] = split_last(entry.on_disk);
-        if (!rename_entry(entry.dir.get(), disk_dir, disk_name, shown_dir, name, safe)) {
+        if (!rename_entry(entry.dir->get(), disk_dir, disk_name, shown_dir, name, safe)) {
             return false;
         }
         entry.shown = join_path(shown_dir, safe);
@@ -368,6 +380,7 @@ class Walker {
         log().info(dry_run_ ? "Would change %s => %s\n" : "Changed %s => %s\n", full(from).c_str(),
                    full(to).c_str());
         renames_.moved(from, to);
+        cached_dir_.reset();
         ++renamed_;
         return true;
     }
@@ -429,6 +442,9 @@ class Walker {
     JobPool* pool_;
     bool dry_run_;
     Renames renames_;
+    std::shared_ptr<const Fd> cached_dir_;
+    std::string cached_path_;
+    int cached_error_ = 0;
     std::set<std::string> foreseen_;  // dry run: names its renames would have made
     std::set<std::string> vacated_;   // dry run: names its renames would have freed
     int converted_ = 0;
