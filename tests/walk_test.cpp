@@ -205,17 +205,21 @@ TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {
     ::symlink("real.mp3", (lib + "/relative.mp3").c_str());
     ::symlink((lib + "/real.mp3").c_str(), (lib + "/absolute.Mp3").c_str());
     touch("x.mp3.wav");
+    ASSERT_EQ(::truncate((lib + "/holes.mp3").c_str(), 0), -1);
+    test::write_file(lib + "/holes.mp3", "");
+    ASSERT_EQ(::truncate((lib + "/holes.mp3").c_str(), off_t{1} << 40), 0);
     std::string expected;
     for (const auto& [name, reason] : std::initializer_list<std::pair<const char*, const char*>>{
              {"folder.mp3", "not a regular file"},
              {"pipe.mp3", "not a regular file"},
              {"dangling.mp3", "No such file or directory"},
-             {"leak.mp3", "the link leads outside the library"}}) {
+             {"leak.mp3", "the link leads outside the library"},
+             {"holes.mp3", "a sparse file"}}) {
         expected += "Leave the name " + lib + "/" + name + " alone\nNot converting " + lib + "/" +
                     name + " -- " + reason + "\n";
     }
-    list({"folder.mp3", "pipe.mp3", "dangling.mp3", "leak.mp3", "relative.mp3", "absolute.Mp3",
-          "x.mp3.wav"});
+    list({"folder.mp3", "pipe.mp3", "dangling.mp3", "leak.mp3", "holes.mp3", "relative.mp3",
+          "absolute.Mp3", "x.mp3.wav"});
     EXPECT_EQ(walk().status, 0);
     EXPECT_EQ(log.text(), expected + "Leave the name " + lib + "/relative.mp3 alone\n" +
                               test::converts_of("relative") + "Leave the name " + lib +
@@ -334,9 +338,15 @@ TEST_F(Options, QuietRunPrintsOnlyWhatNeedsALook) {
 TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     options.update = true;
     bool fail_c = false;
+    bool rewrite_c = false;
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
         if (fail_c && moh::command_line(child).find("/c.mp3 ") != std::string::npos) {
             return test::exited(2);
+        }
+        // Its writer rewrites it while it is converted: the outputs mix old and new.
+        if (rewrite_c && moh::command_line(child).find("/c.mp3 ") != std::string::npos) {
+            rewrite_c = false;
+            test::write_file(lib + "/c.mp3", "rewritten");
         }
         return runner.play(child, output);
     };
@@ -362,6 +372,10 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_EQ(run_converting(), Names{"c"});
     fail_c = false;
     EXPECT_EQ(run_converting(), Names{"c"}) << "a failed conversion counted as current";
+    test::write_file(lib + "/c.mp3", "newest");
+    rewrite_c = true;
+    EXPECT_EQ(run_converting(), Names{"c"});
+    EXPECT_EQ(run_converting(), Names{"c"}) << "an MP3 rewritten during its conversion is current";
     test::write_file(settings.converter_path, "another converter");
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
 

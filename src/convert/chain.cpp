@@ -156,7 +156,7 @@ class Chain {
         bool first_run = true;
         for (const SoxFormat& format : kSoxFormats) {
             context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
-            if (!convert_with_sox(format, input, first_run, volume)) return result_;
+            if (!convert_with_sox(format, input, first_run, volume) || given_up_) return result_;
             first_run = false;
         }
         context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
@@ -177,6 +177,9 @@ class Chain {
             const auto [result, verdict] = run_judged(sox, context_);
             if (result.interrupted) return interrupted();
             const bool succeeded = report(sox, result, verdict, context_);
+            // What outlasted the limit once would outlast it for every format: the file is left
+            // for the next run rather than hold this one ten more minutes a format.
+            if (result.timed_out) return gave_up();
             bool keep = !verdict.clipped;
             if (verdict.clipped) {
                 if (volume - kVolumeStep <= kVolumeFloor) {
@@ -264,11 +267,17 @@ class Chain {
         return false;
     }
 
+    bool gave_up() {
+        given_up_ = failed_ = true;
+        return true;
+    }
+
     const Mp3& mp3_;
     const ChainContext& context_;
     PrivateDir private_dir_;
     std::unique_ptr<StagedOutput> sln16_;
     bool failed_ = false;
+    bool given_up_ = false;
     ConversionResult result_;
 };
 

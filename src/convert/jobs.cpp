@@ -14,6 +14,7 @@ JobPool::Segment::~Segment() {
 
 JobPool::JobPool(int jobs, std::FILE* out, bool quiet) : out_(out), quiet_(quiet), jobs_(jobs) {
     segments_.push_back(std::make_unique<Segment>(quiet_));
+    walk_segment_ = segments_.back().get();
     for (int i = 0; i < jobs_; ++i) workers_.emplace_back([this] { work(); });
 }
 
@@ -30,10 +31,11 @@ JobPool::~JobPool() {
 void JobPool::submit(const std::string& key, std::function<void(Log&)> work) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return running_ < jobs_ && running_keys_.count(key) == 0; });
-    segments_.back()->done = true;
+    walk_segment_->done = true;
     segments_.push_back(std::make_unique<Segment>(quiet_));
     Segment* job = segments_.back().get();
     segments_.push_back(std::make_unique<Segment>(quiet_));
+    walk_segment_ = segments_.back().get();
     ++running_;
     running_keys_.insert(key);
     tasks_.push_back({job, key, std::move(work)});
@@ -44,9 +46,10 @@ void JobPool::submit(const std::string& key, std::function<void(Log&)> work) {
 void JobPool::finish() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return running_ == 0; });
-    segments_.back()->done = true;
+    walk_segment_->done = true;
     print_done();
     segments_.push_back(std::make_unique<Segment>(quiet_));
+    walk_segment_ = segments_.back().get();
 }
 
 void JobPool::work() {

@@ -25,7 +25,7 @@ class JobPool {
     ~JobPool();
 
     // Where the walk logs between jobs: printed after the jobs submitted before.
-    Log& log() { return segments_.back()->log; }
+    Log& log() { return walk_segment_->log; }
 
     // Runs `work` on a free worker, with a log of its own that is printed in its turn. Waits
     // while all workers are busy, or while a job with the same `key` (the outputs it writes)
@@ -60,6 +60,8 @@ class JobPool {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Segment>> segments_;
+    // The walk's own: only the walk's thread moves it on, and no worker prints it before then.
+    Segment* walk_segment_;
     std::deque<Task> tasks_;
     std::multiset<std::string> running_keys_;
     int running_ = 0;

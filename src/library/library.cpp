@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace moh {
 namespace {
@@ -44,21 +45,76 @@ Fd open_in_pieces(int dir, std::string_view path, int flags, unsigned long long 
     return current;
 }
 
+// Opens an absolute directory path one component at a time. A link on the way is followed only
+// when it is root's own: a writer who owns a folder above the library must not be able to point
+// the library somewhere else by putting a link of theirs in its place.
+Fd open_trusted_path(const std::string& path, int& error) {
+    constexpr int kHops = 40;
+    std::vector<std::string> left;  // components still to walk, the next one last
+    const auto push = [&left](std::string_view text) {
+        std::vector<std::string> parts;
+        for (std::size_t start = 0; start <= text.size();) {
+            const auto slash = std::min(text.find('/', start), text.size());
+            if (slash > start) parts.emplace_back(text.substr(start, slash - start));
+            start = slash + 1;
+        }
+        left.insert(left.end(), parts.rbegin(), parts.rend());
+    };
+    Fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    push(path);
+    for (int hops = 0; current && !left.empty();) {
+        const std::string name = std::move(left.back());
+        left.pop_back();
+        Fd next(::openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!next || ::fstat(next.get(), &st) != 0) {
+            error = errno;
+            return Fd();
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = ::readlinkat(next.get(), "", target, sizeof target);
+            if (st.st_uid != 0 || ++hops > kHops || length <= 0 ||
+                static_cast<std::size_t>(length) >= sizeof target) {
+                error = st.st_uid != 0 ? EPERM : ELOOP;
+                return Fd();
+            }
+            const std::string_view text(target, static_cast<std::size_t>(length));
+            if (text.front() == '/') current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            push(text);
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            error = ENOTDIR;
+            return Fd();
+        }
+        current = std::move(next);
+    }
+    if (!current) error = errno;
+    return current;
+}
+
 }  // namespace
 
 Library::Library(std::string path) : path_(std::move(path)) {
-    fd_.reset(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!fd_) error_ = errno;
+    fd_ = open_trusted_path(path_, error_);
 }
 
 Fd Library::open_dir(std::string_view relative, int& error) const {
     return open_in_pieces(fd_.get(), relative, O_PATH | O_DIRECTORY, kNoLinks, error);
 }
 
-Fd Library::open_mp3(const std::string& relative, std::string& reason) const {
+Fd Library::open_mp3(int dir, const std::string& name, const std::string& relative,
+                     std::string& reason) const {
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
     int error = 0;
-    Fd mp3 = open_in_pieces(fd_.get(), relative, kFlags, kLinksInside, error);
+    // The name in the directory the walk resolved; only a link there is resolved again, from
+    // the library, so that a folder swapped for a link meanwhile cannot redirect it.
+    Fd mp3(open_beneath(dir, name, kFlags, kNoLinks));
+    if (!mp3 && errno == ELOOP)
+        mp3 = open_in_pieces(fd_.get(), relative, kFlags, kLinksInside, error);
+    else if (!mp3)
+        error = errno;
     if (!mp3 && error == EXDEV) {
         // An absolute link is fine as long as it names a place inside the library.
         char target[PATH_MAX];
@@ -74,10 +130,15 @@ Fd Library::open_mp3(const std::string& relative, std::string& reason) const {
         }
     }
     struct stat st {};
+    // A real MP3 is never sparse: a huge file of holes would only keep sox busy.
+    constexpr off_t kSparseFrom = 16 << 20;
     if (!mp3) {
         reason = error == EXDEV ? "the link leads outside the library" : std::strerror(error);
     } else if (::fstat(mp3.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         reason = "not a regular file";
+        mp3.reset();
+    } else if (st.st_size > kSparseFrom && st.st_blocks * 512 < st.st_size / 2) {
+        reason = "a sparse file";
         mp3.reset();
     }
     return mp3;

@@ -12,8 +12,10 @@ namespace moh {
 // its use.
 class Library {
   public:
-    // Opens the directory, following a link at its own path: administrators keep music on
-    // another disk. Check ok(); error() is the errno of a failed open.
+    // Opens the directory, following a link on its path only when the link is root's own:
+    // administrators keep music on another disk, but a folder above the library may belong to
+    // one of its writers. Check ok(); error() is the errno of a failed open (EPERM for a link
+    // of someone else's).
     explicit Library(std::string path);
 
     bool ok() const { return static_cast<bool>(fd_); }
@@ -26,9 +28,11 @@ class Library {
     // when it names nothing, ELOOP when a link stands in the way.
     Fd open_dir(std::string_view relative, int& error) const;
 
-    // Opens the MP3 at `relative` for reading, without blocking on a FIFO. A link is followed
-    // only while it stays inside the library. On failure returns no descriptor and sets `reason`.
-    Fd open_mp3(const std::string& relative, std::string& reason) const;
+    // Opens the MP3 `name` in `dir` (at `relative` in the library) for reading, without
+    // blocking on a FIFO. A link is followed only while it stays inside the library; a sparse
+    // file is refused. On failure returns no descriptor and sets `reason`.
+    Fd open_mp3(int dir, const std::string& name, const std::string& relative,
+                std::string& reason) const;
 
   private:
     std::string path_;

@@ -158,10 +158,12 @@ bool UpdateRecord::current(const std::string& relative, int mp3, int dir, const 
     return true;
 }
 
-void UpdateRecord::converted(const std::string& relative, int mp3, const ConversionResult& result) {
+void UpdateRecord::converted(const std::string& relative, int mp3, const FileIdentity& opened,
+                             const ConversionResult& result) {
     struct stat st {};
+    // Rewritten while it was converted: some outputs may be of the old content.
     if (!result.complete || result.outputs.size() != kOutputFormats.size() ||
-        ::fstat(mp3, &st) != 0) {
+        ::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == opened)) {
         return;
     }
     Entry entry{FileIdentity::of(st), {}};

@@ -27,8 +27,10 @@ class UpdateRecord {
     // record.
     bool current(const std::string& relative, int mp3, int dir, const std::string& stem);
 
-    // Notes a conversion's outcome: a complete one is remembered, any other forgotten.
-    void converted(const std::string& relative, int mp3, const ConversionResult& result);
+    // Notes a conversion's outcome: a complete one of an MP3 that stayed `opened` all along is
+    // remembered, any other forgotten.
+    void converted(const std::string& relative, int mp3, const FileIdentity& opened,
+                   const ConversionResult& result);
 
     // Writes the record of this run: what was current or converted now. Returns 0 or errno.
     int save() const;

@@ -199,7 +199,8 @@ class Walker {
             return true;
         }
         std::string reason;
-        const Fd mp3 = library_.open_mp3(entry.on_disk, reason);
+        const Fd mp3 = library_.open_mp3(entry.dir->get(), split_last(entry.on_disk).second,
+                                         entry.on_disk, reason);
         if (!mp3) {
             log().problem("Not converting %s -- %s\n", full(entry.shown).c_str(), reason.c_str());
             return true;
@@ -210,6 +211,8 @@ class Walker {
             log().info("Up to date: %s\n", full(entry.shown).c_str());
             return true;
         }
+        struct stat opened {};
+        ::fstat(mp3.get(), &opened);
         ++converted_;
         if (dry_run_) {
             log().info("Would convert %s\n", full(entry.shown).c_str());
@@ -218,7 +221,8 @@ class Walker {
         const Mp3 job{
             entry.dir->get(), mp3.get(), name, stem, dir.empty() ? library_.path() : full(dir),
             converted_};
-        if (pool_ == nullptr) return convert(job, entry.shown, context_.log);
+        const FileIdentity identity = FileIdentity::of(opened);
+        if (pool_ == nullptr) return convert(job, entry.shown, identity, context_.log);
 
         // The job owns copies of the descriptors; the walk goes on with its own.
         auto owned =
@@ -228,21 +232,23 @@ class Walker {
         ::fstat(entry.dir->get(), &st);
         const std::string key =
             std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + stem;
-        pool_->submit(key, [this, job, owned, relative = entry.shown](Log& log) {
+        pool_->submit(key, [this, job, owned, identity, relative = entry.shown](Log& log) {
             Mp3 own = job;
             own.dir = owned->first.get();
             own.fd = owned->second.get();
-            convert(own, relative, log);
+            convert(own, relative, identity, log);
         });
         return true;
     }
 
     // False when the run was interrupted.
-    bool convert(const Mp3& mp3, const std::string& relative, Log& log) {
+    bool convert(const Mp3& mp3, const std::string& relative, const FileIdentity& identity,
+                 Log& log) {
         double volume = 1.0;
         const ChainContext chain{context_.settings, log, context_.runner, work_dir_};
         const ConversionResult result = convert_mp3(mp3, volume, chain);
-        if (record_ != nullptr && !result.interrupted) record_->converted(relative, mp3.fd, result);
+        if (record_ != nullptr && !result.interrupted)
+            record_->converted(relative, mp3.fd, identity, result);
         return !result.interrupted;
     }
 
@@ -405,7 +411,9 @@ class Walker {
     }
 
     // The MP3 in `dir` whose conversion writes `name`, if `name` is one of the outputs' names.
-    static std::optional<std::string> conversion_taking(int dir, const std::string& name) {
+    // Each directory is read once a run: a writer's folder of thousands of such names must not
+    // cost a reading of the folder each.
+    std::optional<std::string> conversion_taking(int dir, const std::string& name) {
         std::string stem;
         for (const std::string_view format : kOutputFormats) {
             const std::string suffix = "." + std::string(format);
@@ -414,24 +422,31 @@ class Walker {
                 stem = name.substr(0, name.size() - suffix.size());
             }
         }
-        if (stem.empty()) return std::nullopt;
+        struct stat st {};
+        if (stem.empty() || ::fstat(dir, &st) != 0) return std::nullopt;
+        const auto key = std::make_pair(st.st_dev, st.st_ino);
+        auto found = mp3_names_.find(key);
+        if (found == mp3_names_.end()) found = mp3_names_.emplace(key, mp3_names_in(dir)).first;
+        const auto mp3 = found->second.find(stem);
+        if (mp3 == found->second.end()) return std::nullopt;
+        return mp3->second;
+    }
+
+    // The safe names of the MP3s in `dir`, the ones they have or will have once renamed, by stem.
+    static std::map<std::string, std::string> mp3_names_in(int dir) {
+        std::map<std::string, std::string> names;
         const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (listing < 0) return std::nullopt;
+        if (listing < 0) return names;
         const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing), &::closedir);
         if (!entries) {
             ::close(listing);
-            return std::nullopt;
+            return names;
         }
         while (const dirent* found = ::readdir(entries.get())) {
-            const std::string_view other = found->d_name;
-            // Its safe name, the one it has or will have once renamed.
-            const std::string safe = sanitised_copy(other);
-            if (is_mp3_name(safe) && safe.size() == stem.size() + 4 &&
-                safe.compare(0, stem.size(), stem) == 0) {
-                return safe;
-            }
+            const std::string safe = sanitised_copy(found->d_name);
+            if (is_mp3_name(safe)) names.emplace(safe.substr(0, safe.size() - 4), safe);
         }
-        return std::nullopt;
+        return names;
     }
 
     const Context& context_;
@@ -445,6 +460,7 @@ class Walker {
     std::shared_ptr<const Fd> cached_dir_;
     std::string cached_path_;
     int cached_error_ = 0;
+    std::map<std::pair<dev_t, ino_t>, std::map<std::string, std::string>> mp3_names_;
     std::set<std::string> foreseen_;  // dry run: names its renames would have made
     std::set<std::string> vacated_;   // dry run: names its renames would have freed
     int converted_ = 0;

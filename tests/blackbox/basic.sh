@@ -63,6 +63,15 @@ missing)
   expect_status 20
   printf "Couldn't open the library %s: Not a directory\n" "$lib" >/mnt/check/expected
   same_stdout
+  # The account that owns a folder above the library cannot point it elsewhere with a link.
+  mkdir -m 700 /home/victim && touch '/home/victim/root only.wav'
+  rm "$lib" && chown nobody "${lib%/*}"
+  setpriv --reuid=65534 --regid=65534 --clear-groups ln -s /home/victim "$lib"
+  run
+  expect_status 20
+  printf "Couldn't open the library %s: Operation not permitted\n" "$lib" >/mnt/check/expected
+  same_stdout
+  [ -e '/home/victim/root only.wav' ] || fail "the run acted where a writer's link pointed"
   ;;
 unwritable-tmp)
   mkdir -p "$lib"
