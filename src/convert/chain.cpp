@@ -134,14 +134,9 @@ int copy_into(int from, const StagedOutput& to) {
             if (errno == EINTR) continue;
             return errno;
         }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written =
-                ::write(to.fd(), buffer.data() + done, static_cast<std::size_t>(n - done));
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            done += written;
+        if (const int error =
+                write_all(to.fd(), std::string_view(buffer.data(), static_cast<std::size_t>(n)))) {
+            return error;
         }
     }
 }

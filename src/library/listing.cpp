@@ -58,14 +58,7 @@ class ListingWriter {
   public:
     explicit ListingWriter(int fd) : fd_(fd) {}
     void operator()(std::string_view bytes) {
-        while (error_ == 0 && !bytes.empty()) {
-            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n < 0) {
-                if (errno != EINTR) error_ = errno;
-                continue;
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
+        if (error_ == 0) error_ = write_all(fd_, bytes);
     }
     int error() const { return error_; }
 

@@ -188,14 +188,7 @@ int UpdateRecord::save() const {
     StagedOutput staged(state.get());
     if (!staged.ok()) return staged.error();
     if (::fchmod(staged.fd(), 0600) != 0) return errno;
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(staged.fd(), text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int error = write_all(staged.fd(), text)) return error;
     if (::fsync(staged.fd()) != 0) return errno;
     return staged.publish(kFileName);
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace moh {
@@ -32,5 +34,18 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// Writes all of `bytes`, however many calls it takes. Returns 0 or the errno of the failure.
+inline int write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
 
 }  // namespace moh
