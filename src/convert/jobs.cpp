@@ -4,16 +4,16 @@
 
 namespace moh {
 
-JobPool::Segment::Segment(bool quiet)
-    : stream(::open_memstream(&buffer, &size)), log(stream, quiet) {}
+JobPool::Segment::Segment(const Log& like)
+    : stream(::open_memstream(&buffer, &size)), log(stream, like) {}
 
 JobPool::Segment::~Segment() {
     std::fclose(stream);
     std::free(buffer);
 }
 
-JobPool::JobPool(int jobs, std::FILE* out, bool quiet) : out_(out), quiet_(quiet), jobs_(jobs) {
-    segments_.push_back(std::make_unique<Segment>(quiet_));
+JobPool::JobPool(int jobs, const Log& log) : out_(log.stream()), like_(log), jobs_(jobs) {
+    segments_.push_back(std::make_unique<Segment>(like_));
     walk_segment_ = segments_.back().get();
     for (int i = 0; i < jobs_; ++i) workers_.emplace_back([this] { work(); });
 }
@@ -32,9 +32,9 @@ void JobPool::submit(const std::string& key, std::function<void(Log&)> work) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return running_ < jobs_ && running_keys_.count(key) == 0; });
     walk_segment_->done = true;
-    segments_.push_back(std::make_unique<Segment>(quiet_));
+    segments_.push_back(std::make_unique<Segment>(like_));
     Segment* job = segments_.back().get();
-    segments_.push_back(std::make_unique<Segment>(quiet_));
+    segments_.push_back(std::make_unique<Segment>(like_));
     walk_segment_ = segments_.back().get();
     ++running_;
     running_keys_.insert(key);
@@ -48,7 +48,7 @@ void JobPool::finish() {
     changed_.wait(lock, [&] { return running_ == 0; });
     walk_segment_->done = true;
     print_done();
-    segments_.push_back(std::make_unique<Segment>(quiet_));
+    segments_.push_back(std::make_unique<Segment>(like_));
     walk_segment_ = segments_.back().get();
 }
 

@@ -19,7 +19,8 @@ namespace moh {
 // walk's order, each job's lines together: the log reads as if one job had done it all.
 class JobPool {
   public:
-    JobPool(int jobs, std::FILE* out, bool quiet);
+    // Prints into `log`'s stream, and its jobs log like it.
+    JobPool(int jobs, const Log& log);
     JobPool(const JobPool&) = delete;
     JobPool& operator=(const JobPool&) = delete;
     ~JobPool();
@@ -37,7 +38,7 @@ class JobPool {
 
   private:
     struct Segment {
-        explicit Segment(bool quiet);
+        explicit Segment(const Log& like);
         ~Segment();
         char* buffer = nullptr;
         std::size_t size = 0;
@@ -55,7 +56,7 @@ class JobPool {
     void print_done();  // with mutex_ held
 
     std::FILE* out_;
-    bool quiet_;
+    const Log& like_;
     int jobs_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -512,7 +512,7 @@ WalkResult run_walk(const Context& context) {
         }
     }
     std::optional<JobPool> pool;
-    if (options.jobs > 1 && !options.dry_run) pool.emplace(options.jobs, log.stream(), log.quiet());
+    if (options.jobs > 1 && !options.dry_run) pool.emplace(options.jobs, log);
     Walker walker(context, library, reader, work ? work->fd() : -1, record ? &*record : nullptr,
                   pool ? &*pool : nullptr);
     const bool walked = walker.walk();

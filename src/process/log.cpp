@@ -13,6 +13,15 @@ void Log::info(const char* format, ...) {
 }
 
 void Log::problem(const char* format, ...) {
+    ++*problems_;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out_, format, args);
+    va_end(args);
+}
+
+void Log::failure(const char* format, ...) {
+    ++*problems_;
     va_list args;
     va_start(args, format);
     std::vfprintf(out_, format, args);
