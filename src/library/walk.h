@@ -8,18 +8,23 @@ namespace moh {
 
 constexpr int kExitNoListing = 20;  // no library, or no listing of it
 
+class Progress;
+
 // What a run works with: its paths, what it was asked, where its log goes and how it runs
-// children.
+// children; and, at a terminal, where it shows how far it is.
 struct Context {
     const Settings& settings;
     const RunOptions& options;
     Log& log;
     Runner& runner;
+    Progress* progress = nullptr;
 };
 
 struct WalkResult {
     int status = 0;  // the exit status: 0, or kExitNoListing
     bool interrupted = false;
+    int mp3_total = 0;      // MP3s in the listing
+    int mp3_converted = 0;  // MP3s whose conversion had ended when the walk stopped
 };
 
 // The whole run: opens the library, lists it, gives every listed entry a safe name, converts
