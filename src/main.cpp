@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
             break;
     }
 
-    const moh::Settings settings = moh::fixed_settings();
+    moh::Settings settings = moh::fixed_settings();
+    if (!command.run.library.empty()) settings.library_dir = command.run.library;
     const moh::RunLock lock(settings.lock_path);
     if (!lock.held()) {
         if (lock.failure().empty()) {

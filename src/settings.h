@@ -34,6 +34,7 @@ struct RunOptions {
     bool update = false;   // convert only the MP3s whose outputs are not known to be current
     bool reload = false;   // have Asterisk reload music on hold after a run that changed anything
     int jobs = 1;          // MP3s converted at once
+    std::string library;   // another library than the fixed one, as given; empty for that one
 };
 
 // The listing does not descend below this many levels: no music library is deeper, and the

@@ -106,6 +106,8 @@ class FakeRunner : public moh::Runner {
             }
             std::sort(lines.begin(), lines.end());
             for (const auto& line : lines) output(line);
+        } else if (program == "sox" && child.argv[1] == "-h") {
+            output("SUPPORTED FILE FORMATS: wav mp3\nAUDIO FILE FORMATS: mp3 wav\n");
         } else if (program == "sox") {
             write_fd(handed(child, 4), "sox output");
         } else if (child.argv.size() == 3 && child.argv[2].size() > 5 &&
@@ -139,7 +141,11 @@ struct FakeRun {
     FakeRunner runner;
     std::string lib = settings.library_dir;
 
-    FakeRun() { ::mkdir(lib.c_str(), 0755); }
+    FakeRun() {
+        ::mkdir(lib.c_str(), 0755);
+        write_file(settings.converter_path, "the fake runner plays it");
+        ::chmod(settings.converter_path.c_str(), 0755);
+    }
     moh::WalkResult walk() { return moh::run_walk({settings, options, log.log, runner}); }
     // Lists the given library entries, one per line.
     void list(const std::vector<std::string>& names) {

@@ -12,6 +12,7 @@ namespace moh {
 namespace {
 
 constexpr int kReloadOption = 256;  // no short form
+constexpr int kLibraryOption = 257;
 constexpr long kJobsLimit = 1024;
 
 int processors() {
@@ -39,6 +40,7 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"update", no_argument, nullptr, 'u'},
         {"jobs", required_argument, nullptr, 'j'},
         {"reload", no_argument, nullptr, kReloadOption},
+        {"library", required_argument, nullptr, kLibraryOption},
         {nullptr, 0, nullptr, 0},
     };
     // getopt words its complaints after argv[0]; ours always reads "moh-convert: ".
@@ -85,6 +87,19 @@ CommandLine parse_command_line(int argc, char** argv) {
             case kReloadOption:
                 command.run.reload = true;
                 break;
+            case kLibraryOption: {
+                // Every listing line must begin with the library's path and one slash.
+                std::string library = ::optarg;
+                while (library.size() > 1 && library.back() == '/') library.pop_back();
+                if (library.empty() || library.front() != '/' || library == "/") {
+                    std::fprintf(stderr,
+                                 "moh-convert: the library must be an absolute path: '%s'\n",
+                                 ::optarg);
+                    return usage_error();
+                }
+                command.run.library = library;
+                break;
+            }
             default:  // getopt has said what is wrong
                 return usage_error();
         }
@@ -114,6 +129,8 @@ void print_usage(std::FILE* out) {
         "  -j, --jobs=N    convert up to N MP3s at once; 0 means one per CPU (default 1)\n"
         "      --reload    after a run that renamed or converted anything, run\n"
         "                  asterisk -rx \"moh reload\"\n"
+        "      --library=DIR  convert the library in DIR instead, such as\n"
+        "                  /var/lib/asterisk/moh\n"
         "  -h, --help      show this help and exit\n"
         "  -V, --version   show the version and exit\n"
         "\n"

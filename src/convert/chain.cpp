@@ -154,6 +154,8 @@ class Chain {
             if (!convert_with_sox(format, input, first_run, volume) || given_up_) return result_;
             first_run = false;
         }
+        // Without a converter the run said so once; the conversion stays incomplete.
+        if (!context_.converter_ok) return result_;
         context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
         convert_to_g722();
         result_.complete = !failed_ && !result_.interrupted;

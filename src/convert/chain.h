@@ -19,6 +19,7 @@ struct ChainContext {
     Log& log;
     Runner& runner;
     int work_dir;
+    bool converter_ok = true;  // false: the converter cannot be run, and no .g722 is made
 };
 
 // One MP3, opened by the walk.
@@ -41,6 +42,7 @@ struct ConversionResult {
     bool complete = false;     // every command succeeded and all six outputs were published
     bool interrupted = false;  // the run was interrupted; nothing more was published
     std::vector<PublishedOutput> outputs;
+    bool no_space = false;  // an output could not be published for lack of space
 };
 
 // The six formats, in the order the chain makes them; each is also its output's extension.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace moh {
@@ -16,7 +17,6 @@ namespace {
 
 constexpr unsigned long long kNoLinks =
     RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-constexpr unsigned long long kLinksInside = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
 
 int open_beneath(int dir, const std::string& path, int flags, unsigned long long resolve) {
     open_how how{};
@@ -94,6 +94,59 @@ Fd open_trusted_path(const std::string& path, int& error) {
     return current;
 }
 
+// Where the link open as `link`, found at `at` (relative to the library at `library_dir`),
+// leads, relative to the library; nothing, with EXDEV in `error`, when that is outside it.
+std::optional<std::string> link_target(int link, const std::string& at,
+                                       const std::string& library_dir, int& error) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(link, "", target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+        error = length < 0 ? errno : ENAMETOOLONG;
+        return std::nullopt;
+    }
+    std::string_view text(target, static_cast<std::size_t>(length));
+    std::vector<std::string_view> parts;
+    const std::string prefix = library_dir + "/";
+    if (text.front() == '/') {
+        // An absolute link is fine as long as it names a place inside the library.
+        if (text.substr(0, prefix.size()) != prefix) {
+            error = EXDEV;
+            return std::nullopt;
+        }
+        text.remove_prefix(prefix.size());
+    } else {
+        std::string_view base(at);
+        const auto slash = base.rfind('/');
+        base = slash == std::string_view::npos ? std::string_view() : base.substr(0, slash);
+        for (std::size_t start = 0; start < base.size();) {
+            const auto end = std::min(base.find('/', start), base.size());
+            parts.push_back(base.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    // No folder part may be a link, so ".." means the folder above, as written.
+    for (std::size_t start = 0; start <= text.size();) {
+        const auto end = std::min(text.find('/', start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part != "..") {
+            parts.push_back(part);
+        } else if (parts.empty()) {
+            error = EXDEV;
+            return std::nullopt;
+        } else {
+            parts.pop_back();
+        }
+    }
+    std::string resolved;
+    for (const auto part : parts) {
+        if (!resolved.empty()) resolved += '/';
+        resolved += part;
+    }
+    return resolved;
+}
+
 }  // namespace
 
 Library::Library(std::string path) : path_(std::move(path)) {
@@ -106,41 +159,60 @@ Fd Library::open_dir(std::string_view relative, int& error) const {
 
 Fd Library::open_mp3(int dir, const std::string& name, const std::string& relative,
                      std::string& reason) const {
-    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+    constexpr int kHops = 40;
+    // Each link on the way is read and followed by us, so that the link whose owner is judged
+    // is the one followed; its target is then opened beneath the library, with no link in it.
+    std::string at = relative;
     int error = 0;
-    // The name in the directory the walk resolved; only a link there is resolved again, from
-    // the library, so that a folder swapped for a link meanwhile cannot redirect it.
-    Fd mp3(open_beneath(dir, name, kFlags, kNoLinks));
-    if (!mp3 && errno == ELOOP)
-        mp3 = open_in_pieces(fd_.get(), relative, kFlags, kLinksInside, error);
-    else if (!mp3)
-        error = errno;
-    if (!mp3 && error == EXDEV) {
-        // An absolute link is fine as long as it names a place inside the library.
-        char target[PATH_MAX];
-        const ssize_t length = ::readlinkat(fd_.get(), relative.c_str(), target, sizeof target);
-        const std::string prefix = path_ + "/";
-        if (length > 0 && static_cast<std::size_t>(length) < sizeof target &&
-            std::string_view(target, static_cast<std::size_t>(length)).substr(0, prefix.size()) ==
-                prefix) {
-            mp3 = open_in_pieces(
-                fd_.get(),
-                std::string_view(target, static_cast<std::size_t>(length)).substr(prefix.size()),
-                kFlags, kLinksInside, error);
+    Fd node(open_beneath(dir, name, O_PATH | O_NOFOLLOW, kNoLinks));
+    if (!node) error = errno;
+    std::vector<uid_t> link_owners;
+    struct stat st {};
+    while (node) {
+        if (::fstat(node.get(), &st) != 0) {
+            error = errno;
+            node.reset();
+        } else if (!S_ISLNK(st.st_mode)) {
+            break;
+        } else if (static_cast<int>(link_owners.size()) == kHops) {
+            error = ELOOP;
+            node.reset();
+        } else {
+            link_owners.push_back(st.st_uid);
+            const std::optional<std::string> next = link_target(node.get(), at, path_, error);
+            node.reset();
+            if (next) {
+                at = *next;
+                node = open_in_pieces(fd_.get(), at, O_PATH | O_NOFOLLOW, kNoLinks, error);
+            }
         }
     }
-    struct stat st {};
+    if (!node) {
+        reason = error == EXDEV ? "the link leads outside the library" : std::strerror(error);
+        return Fd();
+    }
     // A real MP3 is never sparse: a huge file of holes would only keep sox busy.
     constexpr off_t kSparseFrom = 16 << 20;
-    if (!mp3) {
-        reason = error == EXDEV ? "the link leads outside the library" : std::strerror(error);
-    } else if (::fstat(mp3.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         reason = "not a regular file";
-        mp3.reset();
-    } else if (st.st_size > kSparseFrom && st.st_blocks * 512 < st.st_size / 2) {
-        reason = "a sparse file";
-        mp3.reset();
+        return Fd();
     }
+    for (const uid_t owner : link_owners) {
+        // The kernel's rule for links in shared folders: a writer's link leads only to the
+        // writer's own files, or anyone could publish what they cannot read.
+        if (owner != 0 && owner != st.st_uid) {
+            reason = "a link to a file its owner does not own";
+            return Fd();
+        }
+    }
+    if (st.st_size > kSparseFrom && st.st_blocks * 512 < st.st_size / 2) {
+        reason = "a sparse file";
+        return Fd();
+    }
+    // Reopened through the descriptor itself: the very file that was judged, without blocking.
+    const std::string self = "/proc/self/fd/" + std::to_string(node.get());
+    Fd mp3(::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!mp3) reason = std::strerror(errno);
     return mp3;
 }
 

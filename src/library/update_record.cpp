@@ -17,7 +17,8 @@ namespace moh {
 namespace {
 
 constexpr const char* kFileName = "record";
-constexpr const char* kHeader = "moh-convert update record 1";
+constexpr const char* kHeader = "moh-convert update record 2";
+constexpr const char* kOldHeader = "moh-convert update record 1";
 // A record larger than this is not ours: no library has that many MP3s.
 constexpr off_t kSizeLimit = 64 << 20;
 
@@ -56,6 +57,24 @@ bool decode(const std::string& text, FileIdentity& file) {
     return true;
 }
 
+// Names that were unsafe may hold any byte, tabs and newlines too.
+std::string to_hex(const std::string& bytes) {
+    std::string text;
+    for (const unsigned char c : bytes) text += format_text("%02x", c);
+    return text;
+}
+
+bool from_hex(const std::string& text, std::string& bytes) {
+    if (text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        if (std::sscanf(text.c_str() + i, "%2x", &value) != 1) return false;
+        bytes += static_cast<char>(value);
+    }
+    return true;
+}
+
 std::vector<std::string> split(const std::string& line, char separator) {
     std::vector<std::string> fields;
     std::istringstream in(line);
@@ -90,15 +109,28 @@ std::string UpdateRecord::recipe(const std::string& converter_path) {
     return digest(text);
 }
 
-UpdateRecord::UpdateRecord(std::string dir, std::string recipe, std::string& warning)
-    : dir_(std::move(dir)), recipe_(std::move(recipe)) {
-    const std::string path = dir_ + "/" + kFileName;
+std::string UpdateRecord::file_name(const std::string& library_dir, bool default_library) {
+    return default_library ? kFileName : std::string(kFileName) + "-" + digest(library_dir);
+}
+
+std::string UpdateRecord::key_of(int dir, const std::string& name) {
+    struct stat st {};
+    if (::fstat(dir, &st) != 0) return {};
+    return format_text("%ju:%ju/", static_cast<uintmax_t>(st.st_dev),
+                       static_cast<uintmax_t>(st.st_ino)) +
+           name;
+}
+
+UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe,
+                           std::string& warning)
+    : dir_(std::move(dir)), name_(std::move(name)), recipe_(std::move(recipe)) {
+    const std::string path = dir_ + "/" + name_;
     const Fd state = open_state_dir(dir_, false);
     if (!state) {
         if (errno != ENOENT) warning = format_text("%s: %s", dir_.c_str(), std::strerror(errno));
         return;
     }
-    const Fd file(::openat(state.get(), kFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Fd file(::openat(state.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!file) {
         if (errno != ENOENT) warning = format_text("%s: %s", path.c_str(), std::strerror(errno));
@@ -114,73 +146,126 @@ UpdateRecord::UpdateRecord(std::string dir, std::string recipe, std::string& war
         return;
     }
     const std::vector<std::string> lines = split(text, '\n');
+    // The first kind of record knew MP3s by path, which no longer names them: it is stale.
+    if (!lines.empty() && lines[0] == kOldHeader) return;
     if (lines.size() < 2 || lines[0] != kHeader || lines[1].rfind("recipe ", 0) != 0) {
         warning = path + ": corrupt";
         return;
     }
-    // Made with other commands or another converter: every entry is stale.
-    if (lines[1] != "recipe " + recipe_) return;
+    // Made with other commands or another converter: every conversion is stale.
+    const bool same_recipe = lines[1] == "recipe " + recipe_;
     std::map<std::string, Entry> entries;
+    std::map<std::string, Rename> renames;
     for (std::size_t i = 2; i < lines.size(); ++i) {
         const std::vector<std::string> fields = split(lines[i], '\t');
-        Entry entry;
-        entry.outputs.resize(kOutputFormats.size());
-        bool good = fields.size() == 2 + kOutputFormats.size() && !fields[0].empty() &&
-                    decode(fields[1], entry.mp3);
-        for (std::size_t f = 0; good && f < kOutputFormats.size(); ++f) {
-            good = decode(fields[2 + f], entry.outputs[f]);
+        bool good = fields.size() >= 2 && !fields[1].empty();
+        if (good && fields[0] == "mp3") {
+            Entry entry;
+            entry.outputs.resize(kOutputFormats.size());
+            good = fields.size() == 3 + kOutputFormats.size() && decode(fields[2], entry.mp3);
+            for (std::size_t f = 0; good && f < kOutputFormats.size(); ++f) {
+                good = decode(fields[3 + f], entry.outputs[f]);
+            }
+            if (good && same_recipe) entries[fields[1]] = entry;
+        } else if (good && fields[0] == "renamed") {
+            Rename rename;
+            good = fields.size() == 4 && from_hex(fields[2], rename.from) &&
+                   decode(fields[3], rename.file);
+            if (good) renames[fields[1]] = rename;
+        } else {
+            good = false;
         }
         if (!good) {
             warning = path + ": corrupt";
             return;
         }
-        entries[fields[0]] = entry;
     }
     before_ = std::move(entries);
+    renames_before_ = std::move(renames);
 }
 
-bool UpdateRecord::current(const std::string& relative, int mp3, int dir, const std::string& stem) {
+bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::string& stem) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = before_.find(relative);
+    const auto found = before_.find(key);
+    if (found == before_.end()) return false;
+    const Entry entry = std::move(found->second);
+    before_.erase(found);
     struct stat st {};
-    if (found == before_.end() || ::fstat(mp3, &st) != 0 ||
-        !(FileIdentity::of(st) == found->second.mp3)) {
-        return false;
-    }
+    if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.mp3)) return false;
     for (std::size_t f = 0; f < kOutputFormats.size(); ++f) {
         const std::string name = stem + "." + std::string(kOutputFormats[f]);
         if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            !(FileIdentity::of(st) == found->second.outputs[f])) {
+            !(FileIdentity::of(st) == entry.outputs[f])) {
             return false;
         }
     }
-    now_[relative] = found->second;
+    now_[key] = entry;
     return true;
 }
 
-void UpdateRecord::converted(const std::string& relative, int mp3, const FileIdentity& opened,
+void UpdateRecord::converted(const std::string& key, int mp3, const FileIdentity& opened,
                              const ConversionResult& result) {
     struct stat st {};
+    const std::lock_guard<std::mutex> lock(mutex_);
+    before_.erase(key);
     // Rewritten while it was converted: some outputs may be of the old content.
     if (!result.complete || result.outputs.size() != kOutputFormats.size() ||
         ::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == opened)) {
+        now_.erase(key);
         return;
     }
     Entry entry{FileIdentity::of(st), {}};
     for (const auto& output : result.outputs) entry.outputs.push_back(output.identity);
-    const std::lock_guard<std::mutex> lock(mutex_);
-    now_[relative] = entry;
+    now_[key] = entry;
 }
 
-int UpdateRecord::save() const {
+bool UpdateRecord::renamed_from(const std::string& key, const std::string& from,
+                                const struct stat& now) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto* renames : {&renames_now_, &renames_before_}) {
+        const auto found = renames->find(key);
+        if (found != renames->end())
+            return found->second.from == from && found->second.file == FileIdentity::of(now);
+    }
+    return false;
+}
+
+void UpdateRecord::renamed(const std::string& key, const std::string& from,
+                           const struct stat& now) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    renames_before_.erase(key);
+    renames_now_[key] = {from, FileIdentity::of(now)};
+}
+
+void UpdateRecord::passed(const std::string& key, const struct stat& now) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = renames_before_.find(key);
+    if (found == renames_before_.end()) return;
+    if (found->second.file == FileIdentity::of(now)) renames_now_[key] = found->second;
+    renames_before_.erase(found);
+}
+
+int UpdateRecord::save(bool interrupted) const {
     std::string text = std::string(kHeader) + "\nrecipe " + recipe_ + "\n";
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& [relative, entry] : now_) {
-            if (relative.find_first_of("\t\n") != std::string::npos) continue;
-            text += relative + "\t" + encode(entry.mp3);
+        std::map<std::string, Entry> entries = now_;
+        std::map<std::string, Rename> renames = renames_now_;
+        // What this run never reached is as the last run left it.
+        if (interrupted) {
+            entries.insert(before_.begin(), before_.end());
+            renames.insert(renames_before_.begin(), renames_before_.end());
+        }
+        for (const auto& [key, entry] : entries) {
+            if (key.find_first_of("\t\n") != std::string::npos) continue;
+            text += "mp3\t" + key + "\t" + encode(entry.mp3);
             for (const auto& output : entry.outputs) text += "\t" + encode(output);
             text += "\n";
+        }
+        for (const auto& [key, rename] : renames) {
+            if (key.find_first_of("\t\n") != std::string::npos) continue;
+            text +=
+                "renamed\t" + key + "\t" + to_hex(rename.from) + "\t" + encode(rename.file) + "\n";
         }
     }
     const Fd state = open_state_dir(dir_, true);
@@ -190,7 +275,7 @@ int UpdateRecord::save() const {
     if (::fchmod(staged.fd(), 0600) != 0) return errno;
     if (const int error = write_all(staged.fd(), text)) return error;
     if (::fsync(staged.fd()) != 0) return errno;
-    return staged.publish(kFileName);
+    return staged.publish(name_);
 }
 
 }  // namespace moh

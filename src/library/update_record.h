@@ -9,42 +9,69 @@
 
 namespace moh {
 
-// What --update remembers between runs: for each MP3 whose last conversion succeeded entirely,
-// the MP3 and the six outputs as they were then, and the recipe they were made with. It lives
-// root-only outside the library and is replaced in one step. Safe to use from several jobs.
+// What the command remembers between runs, root-only outside the library and replaced in one
+// step: for each MP3 whose last conversion succeeded entirely, the MP3 and the six outputs as
+// they were then, and the recipe they were made with; and each file it renamed, so that a later
+// upload under the same unsafe name may take its place. Entries are keyed by their directory's
+// identity and their name, so that what the record holds does not grow with path length. Safe
+// to use from several jobs.
 class UpdateRecord {
   public:
     // The conversion commands and the converter program, as one text: a change in either makes
     // every earlier conversion stale.
     static std::string recipe(const std::string& converter_path);
 
-    // Reads the record in `dir`. A missing record is empty; an unreadable or corrupt one is
-    // empty too, and `warning` says why.
-    UpdateRecord(std::string dir, std::string recipe, std::string& warning);
+    // The record's file name for a library: each library has its own.
+    static std::string file_name(const std::string& library_dir, bool default_library);
 
-    // Whether the MP3 at `relative` (to the library), open as `mp3`, still has the outputs its
-    // last complete conversion published in `dir`. A current entry is carried into the next
-    // record.
-    bool current(const std::string& relative, int mp3, int dir, const std::string& stem);
+    // Reads the record `name` in `dir`. A missing record is empty; an unreadable or corrupt one
+    // is empty too, and `warning` says why.
+    UpdateRecord(std::string dir, std::string name, std::string recipe, std::string& warning);
+
+    // The key of `name` in the directory `dir`; empty when the directory cannot be examined.
+    static std::string key_of(int dir, const std::string& name);
+
+    // Whether the MP3 `key`, open as `mp3`, still has the outputs its last complete conversion
+    // published in `dir`. A current entry is carried into the next record.
+    bool current(const std::string& key, int mp3, int dir, const std::string& stem);
 
     // Notes a conversion's outcome: a complete one of an MP3 that stayed `opened` all along is
     // remembered, any other forgotten.
-    void converted(const std::string& relative, int mp3, const FileIdentity& opened,
+    void converted(const std::string& key, int mp3, const FileIdentity& opened,
                    const ConversionResult& result);
 
-    // Writes the record of this run: what was current or converted now. Returns 0 or errno.
-    int save() const;
+    // Whether the file now at `key` (whose status is `now`) is the very file this command once
+    // renamed there from `from`.
+    bool renamed_from(const std::string& key, const std::string& from, const struct stat& now);
+    // Notes a rename from `from` to the file at `key`, whose status after the rename is `now`.
+    void renamed(const std::string& key, const std::string& from, const struct stat& now);
+    // The walk passed the file at `key`: a rename of it is remembered while it is still the file
+    // renamed.
+    void passed(const std::string& key, const struct stat& now);
+
+    // Writes the record of this run: what was current, converted or renamed now, and, after an
+    // interrupted run, whatever the record knew of the entries it did not reach. Returns 0 or
+    // errno.
+    int save(bool interrupted) const;
 
   private:
     struct Entry {
         FileIdentity mp3;
         std::vector<FileIdentity> outputs;  // in the order of kOutputFormats
     };
+    struct Rename {
+        std::string from;
+        FileIdentity file;
+    };
 
     std::string dir_;
+    std::string name_;
     std::string recipe_;
+    // What earlier runs knew and this run has not reached yet; reached entries leave it.
     std::map<std::string, Entry> before_;
+    std::map<std::string, Rename> renames_before_;
     std::map<std::string, Entry> now_;
+    std::map<std::string, Rename> renames_now_;
     mutable std::mutex mutex_;
 };
 

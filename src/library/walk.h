@@ -6,6 +6,7 @@
 
 namespace moh {
 
+constexpr int kExitProblems = 1;    // the run ended, and printed lines that need a look
 constexpr int kExitNoListing = 20;  // no library, or no listing of it
 
 class Progress;

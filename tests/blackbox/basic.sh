@@ -12,22 +12,23 @@ library)
   sox -n -r 44100 -c 2 "$lib/Christmas Songs/Silent Night.MP3" synth 0.5 sine 660 vol 0.3
   sox -n -r 8000 -c 1 "$lib/greeting.wav" synth 0.5 sine 500 vol 0.3
   # find's order is the filesystem's, so the expected log follows the listing it left.
-  log_of() { # RENAMED CONVERT: the log, with a rename said as RENAMED and each MP3 given to CONVERT
+  # A class folder keeps its name, which musiconhold.conf gives; its files are renamed within it.
+  log_of() { # RENAMED CONVERT SUMMARY: the log, with a rename said as RENAMED, each MP3 given to CONVERT
     while IFS= read -r line; do
       case $line in
       "$lib/Hold Music.mp3") printf '%s %s => %s\n' "$1" "$line" "$lib/Hold_Music.mp3"; $2 "$lib/Hold_Music.mp3" ;;
       "$lib/Christmas Songs/Silent Night.MP3")
-        printf '%s %s => %s\n' "$1" "$lib/Christmas Songs" "$lib/Christmas_Songs" \
-          "$1" "$lib/Christmas_Songs/Silent Night.MP3" "$lib/Christmas_Songs/Silent_Night.MP3"
-        $2 "$lib/Christmas_Songs/Silent_Night.MP3" ;;
+        printf '%s %s => %s\n' "$1" "$line" "$lib/Christmas Songs/Silent_Night.MP3"
+        $2 "$lib/Christmas Songs/Silent_Night.MP3" ;;
       "$lib/greeting.wav")
         printf 'Leave the name %s alone\n' "$line"
         printf 'skipping non-mp3 file conversion of greeting.wav-- must already be asterisk compatible!\n' ;;
       *) fail "unexpected listing line: $line" ;;
       esac
     done </mnt/check/listing
-    summary 2 3
+    $3
   }
+  would_summary() { printf 'Would convert 2 mp3 files\nWould change the names of 2 files\nNow, to the db....\n'; }
   would_convert() { printf 'Would convert %s\n' "$1"; }
   convert() { local name=${1##*/}; converts "${name%.*}"; }
 
@@ -36,7 +37,7 @@ library)
   expect_status 0
   find "$lib/" | sort | diff /mnt/check/before - || fail "a dry run changed the library"
   cp /tmp/moh-xx /mnt/check/listing
-  log_of 'Would change' would_convert >/mnt/check/expected
+  log_of 'Would change' would_convert would_summary >/mnt/check/expected
   same_stdout
 
   run
@@ -44,9 +45,9 @@ library)
   [ ! -s /mnt/check/stderr ] || fail "unexpected stderr: $(cat /mnt/check/stderr)"
   cmp -s /tmp/moh-xx /mnt/check/listing || fail "the listing was not left in /tmp"
   [ ! -e "$work" ] || fail "the work directory was left behind"
-  log_of Changed convert >/mnt/check/expected
+  log_of Changed convert 'summary 2 2' >/mnt/check/expected
   same_stdout
-  for stem in Hold_Music Christmas_Songs/Silent_Night; do
+  for stem in Hold_Music 'Christmas Songs/Silent_Night'; do
     for ext in ulaw alaw gsm sln sln16 g722; do
       [ -s "/home/music/$stem.$ext" ] || fail "$stem.$ext is missing or empty"
     done
@@ -103,12 +104,24 @@ deep)
   expect_status 0
   mkdir -p "$lib/$(printf 'd/%.0s' $(seq 2000))"
   run
-  expect_status 0
+  expect_status 1
   [ "$run_seconds" -le $((4 * shallow + 2)) ] || fail "2,000 levels took ${run_seconds} s, 32 took ${shallow} s"
   grep -qx "Not descending below 32 levels: $lib$(printf '/d%.0s' $(seq 32))" /mnt/check/stdout ||
     fail "the depth bound was not reported: $(head -3 /mnt/check/stdout)"
   grep -qx "Convert three to g722" /mnt/check/stdout || fail "the MP3 at level 3 was not converted"
   [ -s "$lib/a/b/three.g722" ] || fail "no output for the MP3 at level 3"
+  ;;
+other-library)
+  # Stock Asterisk keeps its music under its own data directory.
+  other=/var/lib/asterisk/moh
+  mkdir -p "$other/Sales Queue"
+  sox -n -r 44100 -c 2 "$other/Sales Queue/Hold Music.mp3" synth 0.5 sine 440 vol 0.3
+  run --library="$other/"
+  expect_status 0
+  [ -s "$other/Sales Queue/Hold_Music.g722" ] || fail "the other library was not converted"
+  [ ! -e "$lib" ] || fail "the fixed library was made or touched"
+  grep -qx "Changed $other/Sales Queue/Hold Music.mp3 => $other/Sales Queue/Hold_Music.mp3" /mnt/check/stdout ||
+    fail "the log does not name the other library: $(head -3 /mnt/check/stdout)"
   ;;
 *) fail "no such case" ;;
 esac

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A library filled by hostile hands: every byte value in names, shell syntax, newlines (one of
-# them forging a path through a link to a directory outside), collisions, unsafe directories,
+# them forging a path through a link to a directory outside), collisions, unsafe directories
+# (which keep their names),
 # links inside and out, directories named like audio, paths past every length limit and past the
 # listing's depth, empty and corrupt MP3s. Stand-ins for sox and the converter check their
 # arguments and copy their input to their output. The log must give each entry the lines the
@@ -49,7 +50,9 @@ put 'loud.MP3'
 put 'Quiet Song.Mp3'
 mkdir -p 'My Music' '$(touch /tmp' 'Your Music' Your_Music
 put 'My Music/track.mp3'
-put 'Your Music/a.mp3' # the directory's safe name is taken: neither entry is reached
+put 'Your Music/a.mp3' # the directory's safe name is taken, and it keeps its own
+put twin.mp3
+put twin.MP3           # the same outputs as the one above
 put 'Your Music/b.wav'
 put '$(touch /tmp/pwned).mp3'
 put '`touch pwned`.mp3'
@@ -103,13 +106,13 @@ remember_library
 outside_state >/mnt/check/outside-before
 # What the library held, relative to it and with a leading slash: find's %y%Y (the type, and the
 # type of a link's target) and a link's target.
-declare -A kind target taken renamed refused
+declare -A kind target taken
 while IFS= read -r -d '' types && IFS= read -r -d '' path && IFS= read -r -d '' link; do
   kind[$path]=$types target[$path]=$link taken[$path]=1
 done < <(find "$lib" -mindepth 1 -printf '%y%Y\0/%P\0%l\0')
 
 run
-expect_status 0
+expect_status 1
 same_outside
 [ ! -s /mnt/check/unsafe ] || fail "unsafe bytes or library paths reached a command: $(cat /mnt/check/unsafe)"
 
@@ -132,16 +135,10 @@ inside() {
   [[ $1 == "$lib/"?* ]] || return 1
   case "/${1#"$lib/"}/" in */./* | */../* | *//*) return 1 ;; esac
 }
-# What the path (relative, with a leading slash) leads to: ok, refused (beneath a refused
-# rename), link (a link in its directory part), nodir or noname.
+# What the path (relative, with a leading slash) leads to: ok, link (a link in its directory
+# part), nodir or noname.
 locate() {
   local rest=${1#/} dir=""
-  while [[ $rest == */* ]]; do
-    dir+=/${rest%%/*} rest=${rest#*/}
-    [ -z "${refused[$dir]-}" ] || { found=refused && return; }
-  done
-  [ -z "${refused[$1]-}" ] || { found=refused && return; }
-  rest=${1#/} dir=""
   while [[ $rest == */* ]]; do
     dir+=/${rest%%/*} rest=${rest#*/}
     case ${kind[$dir]-} in dd) ;; l?) found=link && return ;; *) found=nodir && return ;; esac
@@ -169,14 +166,15 @@ rename_in() { # DIR NAME SAFE SHOWN_DIR
     expect "Couldn't rename $from => $to: File exists"
   else
     expect "Changed $from => $to"
-    taken[$1/$2]=0 taken[$1/$3]=1 renamed[$1/$2]=1 renames=$((renames + 1))
+    taken[$1/$2]=0 taken[$1/$3]=1 renames=$((renames + 1))
     return 0
   fi
-  refused[$1/$2]=1 failed_renames=$((failed_renames + 1))
+  failed_renames=$((failed_renames + 1))
   return 1
 }
-# Sets why to the reason the MP3 at PATH must not be converted; empty when it must.
-refusal() { # PATH
+# Sets why to the reason the MP3 listed at PATH, now at NOW, must not be converted; empty when it
+# must.
+refusal() { # PATH NOW
   local to=${target[$1]}
   [[ $to == /* ]] || to=$lib${1%/*}/$to
   why=""
@@ -190,6 +188,12 @@ refusal() { # PATH
     *) why="not a regular file" ;;
     esac
   fi
+  # Names that differ only in the case of .mp3 write the same outputs: the first converts.
+  local variant stem=${2%????}
+  for variant in .MP3 .Mp3 .mP3 .mp3; do
+    [ -z "$why" ] && [[ $stem$variant < $2 && ${taken[$stem$variant]-} = 1 ]] || continue
+    why="${stem##*/}$variant beside it is converted to the same names"
+  done
 }
 
 mapfile -t lines </tmp/moh-xx
@@ -205,7 +209,21 @@ while [ "$i" -lt "${#lines[@]}" ]; do
     continue
   fi
   locate "${line#"$lib"}"
-  if [ "$found" = noname ]; then # a piece of a name with newlines: join while the directory is there
+  if [ "$found" = ok ]; then # lines that do not begin with the library's path continue a name
+    more=()
+    for ((j = i; j < ${#lines[@]} && j < i + 16; j++)); do
+      [[ ${lines[j]} != "$lib/"* ]] || break
+      more+=("${lines[j]}")
+    done
+    for ((k = ${#more[@]}; k > 0; k--)); do
+      joined=$line
+      for ((m = 0; m < k; m++)); do joined+=$'\n'${more[m]}; done
+      inside "$joined" || continue
+      locate "${joined#"$lib"}"
+      [ "$found" = ok ] && line=$joined i=$((i + k)) && break
+      found=ok
+    done
+  elif [ "$found" = noname ]; then # a piece of a name with newlines: join while the directory is there
     joined=$line
     for ((j = i; j < ${#lines[@]}; j++)); do
       joined+=$'\n'${lines[j]}
@@ -217,21 +235,14 @@ while [ "$i" -lt "${#lines[@]}" ]; do
     [ "$line" = "$joined" ] || found=noname
   fi
   case $found in
-  refused) continue ;;
   nodir | noname) expect "Ignoring listing line $line -- no such file or directory" && continue ;;
   link) expect "Ignoring listing line $line -- through a link" && continue ;;
   esac
-  path=${line#"$lib"} rest=${line#"$lib/"} dir="" shown=""
-  while [[ $rest == */* ]]; do
-    part=${rest%%/*} rest=${rest#*/}
-    to_safe "$part"
-    if [ "$safe" != "$part" ] && [ -z "${renamed[$dir/$part]-}" ]; then
-      rename_in "$dir" "$part" "$safe" "$shown" || continue 2
-    fi
-    dir+=/$part shown+=/$safe
-  done
+  # Folders keep their names: only the entry's own name is made safe.
+  path=${line#"$lib"} rest=${path##*/} dir=${path%/*} shown=${path%/*}
   to_safe "$rest"
   name=$safe
+  [[ ${kind[$path]} != d? ]] || name=$rest
   if [ "$name" = "$rest" ]; then
     expect "Leave the name $lib$shown/$name alone"
   else
@@ -242,10 +253,10 @@ while [ "$i" -lt "${#lines[@]}" ]; do
     continue
   fi
   stem=$lib$shown/${name%????}
-  refusal "$path"
+  refusal "$path" "$dir/$name"
   if [ -n "$why" ]; then
     expect "Not converting $lib$shown/$name -- $why"
-    [ ! -e "$stem.ulaw" ] || fail "$stem.ulaw was made for an MP3 that is not to be converted"
+    [[ $why == *beside* || ! -e $stem.ulaw ]] || fail "$stem.ulaw was made for an MP3 that is not to be converted"
     unconverted=$((unconverted + 1))
     continue
   fi

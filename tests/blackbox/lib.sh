@@ -13,7 +13,11 @@ lib=/home/services/asterisk/var/lib/asterisk/mohmp3
 conv_path=/usr/lib/nagios/plugins/asterisk_convert
 work=/run/moh-convert
 
-summary() { printf 'Found and converted %d mp3 files\nCHanged name of %d files\nNow, to the db....\n' "$1" "$2"; }
+summary() { # CONVERTED RENAMED [FAILED]
+  printf 'Found and converted %d mp3 files\n' "$1"
+  [ "${3:-0}" = 0 ] || printf '%d of them could not be converted; see the lines above\n' "$3"
+  printf 'CHanged name of %d files\nNow, to the db....\n' "$2"
+}
 converts() { for f in ulaw alaw gsm sln sln16 g722; do printf 'Convert %s to %s\n' "$1" "$f"; done; }
 fail() { echo "FAILED ($case): $*"; exit 1; }
 # Runs the command from a scratch directory, so that anything it wrongly ran lands in sight. No
@@ -46,7 +50,7 @@ writer=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 as_writer() { "${writer[@]}" "$@"; }
 writable_library() { mkdir -p "$lib" && chown 65534:65534 "$lib"; }
 
-# A stand-in sox on the search path: records its arguments, one per line after a CALL line,
+# A stand-in sox on the search path: lists mp3 among its formats for "sox -h", records its arguments, one per line after a CALL line,
 # and copies its input (the MP3 it is handed) into its output, the last argument. Any argument
 # with an unsafe byte, and any path but its private input and /dev/fd/4, is noted as unsafe. A
 # case may give it more to do first in /mnt/bin/sox-also, which it sources.
@@ -54,6 +58,7 @@ stand_in_sox() {
   mkdir -p /mnt/bin
   cat >/mnt/bin/sox <<'SOX'
 #!/bin/sh
+[ "$1" != -h ] || { echo 'AUDIO FILE FORMATS: mp3 wav'; exit 0; }
 { echo CALL; for arg in "$@"; do printf '%s\n' "$arg"; done; } >>/mnt/check/sox-calls
 for arg in "$@"; do
   case $arg in

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include "process/runner.h"
+
+namespace moh {
+
+// Why sox cannot convert MP3 here (it cannot be run, or its list of formats has no mp3); empty
+// when it can.
+std::string sox_cannot_convert_mp3(Runner& runner);
+
+// Why the G.722 converter at `path` cannot be run; empty when it can.
+std::string converter_unusable(const std::string& path);
+
+}  // namespace moh

@@ -1,0 +1,149 @@
+#include "library/renamer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "convert/chain.h"
+#include "library/sanitise.h"
+#include "library/update_record.h"
+
+namespace moh {
+namespace {
+
+std::pair<dev_t, ino_t> identity_of(int dir) {
+    struct stat st {};
+    if (::fstat(dir, &st) != 0) return {0, 0};
+    return {st.st_dev, st.st_ino};
+}
+
+// The safe names of the MP3s in `dir`, the ones they have or will have once renamed, by stem.
+std::map<std::string, std::string> mp3_names_in(int dir) {
+    std::map<std::string, std::string> names;
+    const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return names;
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing), &::closedir);
+    if (!entries) {
+        ::close(listing);
+        return names;
+    }
+    while (const dirent* found = ::readdir(entries.get())) {
+        const std::string safe = sanitised_copy(found->d_name);
+        if (is_mp3_name(safe)) names.emplace(safe.substr(0, safe.size() - 4), safe);
+    }
+    return names;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+std::string Renamer::full(const std::string& dir_relative, const std::string& name) const {
+    return library_dir_ + "/" + (dir_relative.empty() ? name : dir_relative + "/" + name);
+}
+
+bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative, std::string& name,
+                             std::string& shown, const struct stat& st) {
+    const std::string safe = sanitised_copy(name);
+    shown = name;
+    if (safe == name || S_ISDIR(st.st_mode)) {
+        log.info("Leave the name %s alone\n", full(dir_relative, name).c_str());
+        if (record_ != nullptr) record_->passed(UpdateRecord::key_of(dir, name), st);
+        return true;
+    }
+    std::string reason;
+    bool replaced = false;
+    if (const auto mp3 = conversion_taking(dir, safe)) {
+        reason = "the name is taken by the conversion of " + *mp3;
+    } else if (const int error = dry_run_ ? would_rename(dir, name, safe, replaced)
+                                          : rename_now(dir, name, safe, replaced)) {
+        reason = std::strerror(error);
+    }
+    const std::string from = full(dir_relative, name);
+    const std::string to = full(dir_relative, safe);
+    if (!reason.empty()) {
+        log.failure("Couldn't rename %s => %s: %s\n", from.c_str(), to.c_str(), reason.c_str());
+        return false;
+    }
+    log.info("%s %s => %s%s\n", dry_run_ ? "Would change" : "Changed", from.c_str(), to.c_str(),
+             replaced ? " (replacing the earlier upload)" : "");
+    ++renamed_;
+    shown = safe;
+    if (!dry_run_) {
+        struct stat now {};
+        if (record_ != nullptr && ::fstatat(dir, safe.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0)
+            record_->renamed(UpdateRecord::key_of(dir, safe), name, now);
+        name = safe;
+    }
+    return true;
+}
+
+int Renamer::rename_now(int dir, const std::string& from, const std::string& to, bool& replaced) {
+    if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EEXIST || !earlier_upload(dir, from, to)) return errno;
+    // Exchanged, not replaced: the file that leaves the safe name is checked once it can no
+    // longer change, and put back unless it is the earlier upload.
+    struct stat before {};
+    if (::fstatat(dir, to.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return EEXIST;
+    if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_EXCHANGE) != 0) return errno;
+    struct stat left {};
+    if (::fstatat(dir, from.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(left, before) ||
+        !S_ISREG(left.st_mode)) {
+        ::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_EXCHANGE);
+        return EEXIST;
+    }
+    if (::unlinkat(dir, from.c_str(), 0) != 0) return errno;
+    replaced = true;
+    return 0;
+}
+
+bool Renamer::earlier_upload(int dir, const std::string& from, const std::string& to) {
+    struct stat st {};
+    return record_ != nullptr && ::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && record_->renamed_from(UpdateRecord::key_of(dir, to), from, st);
+}
+
+int Renamer::would_rename(int dir, const std::string& from, const std::string& to, bool& replaced) {
+    const auto [device, inode] = identity_of(dir);
+    const Place made{device, inode, to};
+    struct stat st {};
+    if (foreseen_.count(made) != 0) return EEXIST;
+    if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && vacated_.count(made) == 0) {
+        if (!earlier_upload(dir, from, to)) return EEXIST;
+        replaced = true;
+    }
+    if (::faccessat(dir, ".", W_OK, 0) != 0) return errno;
+    foreseen_.insert(made);
+    vacated_.insert({device, inode, from});
+    return 0;
+}
+
+std::optional<std::string> Renamer::conversion_taking(int dir, const std::string& name) {
+    std::string stem;
+    for (const std::string_view format : kOutputFormats) {
+        const std::string suffix = "." + std::string(format);
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            stem = name.substr(0, name.size() - suffix.size());
+        }
+    }
+    if (stem.empty()) return std::nullopt;
+    // Each directory is read once a run: a writer's folder of thousands of such names must not
+    // cost a reading of the folder each.
+    const auto key = identity_of(dir);
+    auto found = mp3_names_.find(key);
+    if (found == mp3_names_.end()) found = mp3_names_.emplace(key, mp3_names_in(dir)).first;
+    const auto mp3 = found->second.find(stem);
+    if (mp3 == found->second.end()) return std::nullopt;
+    return mp3->second;
+}
+
+}  // namespace moh
