@@ -245,14 +245,14 @@ void UpdateRecord::passed(const std::string& key, const struct stat& now) {
     renames_before_.erase(found);
 }
 
-int UpdateRecord::save(bool interrupted) const {
+int UpdateRecord::save(bool partial) const {
     std::string text = std::string(kHeader) + "\nrecipe " + recipe_ + "\n";
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         std::map<std::string, Entry> entries = now_;
         std::map<std::string, Rename> renames = renames_now_;
         // What this run never reached is as the last run left it.
-        if (interrupted) {
+        if (partial) {
             entries.insert(before_.begin(), before_.end());
             renames.insert(renames_before_.begin(), renames_before_.end());
         }

@@ -49,10 +49,10 @@ class UpdateRecord {
     // renamed.
     void passed(const std::string& key, const struct stat& now);
 
-    // Writes the record of this run: what was current, converted or renamed now, and, after an
-    // interrupted run, whatever the record knew of the entries it did not reach. Returns 0 or
-    // errno.
-    int save(bool interrupted) const;
+    // Writes the record of this run: what was current, converted or renamed now, and, after a
+    // run that did not examine everything (`partial`: interrupted, or conversions stopped),
+    // whatever the record knew of the entries it did not reach. Returns 0 or errno.
+    int save(bool partial) const;
 
   private:
     struct Entry {

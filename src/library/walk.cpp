@@ -123,6 +123,8 @@ class Walker {
     int converted() const { return converted_; }
     int renamed() const { return renamer_.renamed(); }
     int failed() const { return failed_.load(); }
+    // Whether conversions stopped early, so that MP3s went unexamined.
+    bool stopped_converting() const { return !tools_.sox || no_space_.load(); }
     int finished() const { return finished_.load(); }
 
   private:
@@ -336,7 +338,8 @@ WalkResult run_walk(const Context& context) {
     if (pool) pool->finish();
     const bool interrupted = !walked || interrupt_signal() != 0;
     if (!options.dry_run) {
-        const int error = record.save(interrupted);
+        // What went unexamined keeps what the record knew of it.
+        const int error = record.save(interrupted || walker.stopped_converting());
         if (error != 0 && options.update) {
             log.failure("Couldn't write the update record in %s: %s\n", settings.state_dir.c_str(),
                         std::strerror(error));
