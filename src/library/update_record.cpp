@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "process/fd.h"
@@ -140,24 +141,37 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
         warning = path + ": not a record of ours";
         return;
     }
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (::pread(file.get(), text.data(), text.size(), 0) != st.st_size) {
-        warning = path + ": cannot be read whole";
+    // Read a line at a time: a record of many renames is large, and only its entries are kept.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
+        ::fdopen(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0), "r"), &std::fclose);
+    char* buffer = nullptr;
+    std::size_t capacity = 0;
+    const auto next_line = [&](std::string& line) {
+        const ssize_t length = in ? ::getline(&buffer, &capacity, in.get()) : -1;
+        if (length < 0) return false;
+        line.assign(buffer, static_cast<std::size_t>(length));
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        return true;
+    };
+    std::string header, recipe_line;
+    const bool read = next_line(header);
+    // The first kind of record knew MP3s by path, which no longer names them: it is stale.
+    if (read && header == kOldHeader) {
+        std::free(buffer);
         return;
     }
-    const std::vector<std::string> lines = split(text, '\n');
-    // The first kind of record knew MP3s by path, which no longer names them: it is stale.
-    if (!lines.empty() && lines[0] == kOldHeader) return;
-    if (lines.size() < 2 || lines[0] != kHeader || lines[1].rfind("recipe ", 0) != 0) {
+    if (!read || header != kHeader || !next_line(recipe_line) ||
+        recipe_line.rfind("recipe ", 0) != 0) {
+        std::free(buffer);
         warning = path + ": corrupt";
         return;
     }
     // Made with other commands or another converter: every conversion is stale.
-    const bool same_recipe = lines[1] == "recipe " + recipe_;
+    const bool same_recipe = recipe_line == "recipe " + recipe_;
     std::map<std::string, Entry> entries;
     std::map<std::string, Rename> renames;
-    for (std::size_t i = 2; i < lines.size(); ++i) {
-        const std::vector<std::string> fields = split(lines[i], '\t');
+    for (std::string line; next_line(line);) {
+        const std::vector<std::string> fields = split(line, '\t');
         bool good = fields.size() >= 2 && !fields[1].empty();
         if (good && fields[0] == "mp3") {
             Entry entry;
@@ -171,15 +185,17 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
             Rename rename;
             good = fields.size() == 4 && from_hex(fields[2], rename.from) &&
                    decode(fields[3], rename.file);
-            if (good) renames[fields[1]] = rename;
+            if (good) renames[fields[1]] = std::move(rename);
         } else {
             good = false;
         }
         if (!good) {
+            std::free(buffer);
             warning = path + ": corrupt";
             return;
         }
     }
+    std::free(buffer);
     before_ = std::move(entries);
     renames_before_ = std::move(renames);
 }
@@ -188,8 +204,8 @@ bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = before_.find(key);
     if (found == before_.end()) return false;
-    const Entry entry = std::move(found->second);
-    before_.erase(found);
+    auto node = before_.extract(found);
+    const Entry& entry = node.mapped();
     struct stat st {};
     if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.mp3)) return false;
     for (std::size_t f = 0; f < kOutputFormats.size(); ++f) {
@@ -199,7 +215,7 @@ bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::
             return false;
         }
     }
-    now_[key] = entry;
+    now_.insert(std::move(node));
     return true;
 }
 
@@ -241,39 +257,52 @@ void UpdateRecord::passed(const std::string& key, const struct stat& now) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = renames_before_.find(key);
     if (found == renames_before_.end()) return;
-    if (found->second.file == FileIdentity::of(now)) renames_now_[key] = found->second;
-    renames_before_.erase(found);
+    auto node = renames_before_.extract(found);
+    if (node.mapped().file == FileIdentity::of(now)) renames_now_.insert(std::move(node));
 }
 
 int UpdateRecord::save(bool partial) const {
-    std::string text = std::string(kHeader) + "\nrecipe " + recipe_ + "\n";
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        std::map<std::string, Entry> entries = now_;
-        std::map<std::string, Rename> renames = renames_now_;
-        // What this run never reached is as the last run left it.
-        if (partial) {
-            entries.insert(before_.begin(), before_.end());
-            renames.insert(renames_before_.begin(), renames_before_.end());
-        }
-        for (const auto& [key, entry] : entries) {
-            if (key.find_first_of("\t\n") != std::string::npos) continue;
-            text += "mp3\t" + key + "\t" + encode(entry.mp3);
-            for (const auto& output : entry.outputs) text += "\t" + encode(output);
-            text += "\n";
-        }
-        for (const auto& [key, rename] : renames) {
-            if (key.find_first_of("\t\n") != std::string::npos) continue;
-            text +=
-                "renamed\t" + key + "\t" + to_hex(rename.from) + "\t" + encode(rename.file) + "\n";
-        }
-    }
     const Fd state = open_state_dir(dir_, true);
     if (!state) return errno;
     StagedOutput staged(state.get());
     if (!staged.ok()) return staged.error();
     if (::fchmod(staged.fd(), 0600) != 0) return errno;
-    if (const int error = write_all(staged.fd(), text)) return error;
+    // Written in pieces: the record is never held whole in memory.
+    std::string text = std::string(kHeader) + "\nrecipe " + recipe_ + "\n";
+    int error = 0;
+    const auto flush = [&](std::size_t above) {
+        if (error == 0 && text.size() > above) error = write_all(staged.fd(), text);
+        if (text.size() > above) text.clear();
+    };
+    const auto write_entries = [&](const std::map<std::string, Entry>& entries) {
+        for (const auto& [key, entry] : entries) {
+            if (key.find_first_of("\t\n") != std::string::npos) continue;
+            text += "mp3\t" + key + "\t" + encode(entry.mp3);
+            for (const auto& output : entry.outputs) text += "\t" + encode(output);
+            text += "\n";
+            flush(64 * 1024);
+        }
+    };
+    const auto write_renames = [&](const std::map<std::string, Rename>& renames) {
+        for (const auto& [key, rename] : renames) {
+            if (key.find_first_of("\t\n") != std::string::npos) continue;
+            text +=
+                "renamed\t" + key + "\t" + to_hex(rename.from) + "\t" + encode(rename.file) + "\n";
+            flush(64 * 1024);
+        }
+    };
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        write_entries(now_);
+        write_renames(renames_now_);
+        // What this run never reached is as the last run left it.
+        if (partial) {
+            write_entries(before_);
+            write_renames(renames_before_);
+        }
+    }
+    flush(0);
+    if (error != 0) return error;
     if (::fsync(staged.fd()) != 0) return errno;
     return staged.publish(name_);
 }
