@@ -121,6 +121,11 @@ class FakeRunner : public moh::Runner {
     std::mutex mutex_;
 };
 
+// A WAV that Asterisk plays as it is: 16-bit PCM, mono, 8000 Hz, with two samples.
+inline const std::string kPlayableWav =
+    std::string("RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0", 24) +
+    std::string("\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data\x04\0\0\0\0\0\0\0", 24);
+
 // What sox prints when a conversion clipped.
 inline const char* kClippingMessage =
     "sox WARN rate: rate clipped 12 samples; decrease volume?\n"

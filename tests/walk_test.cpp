@@ -52,8 +52,12 @@ TEST(LibraryEntries, OnlyPathsInsideTheLibraryCount) {
 
 class Walk : public ::testing::Test, protected test::FakeRun {
   protected:
-    void touch(const std::string& name, const std::string& content = "mp3") {
-        test::write_file(lib + "/" + name, content);
+    // A .wav that plays as it is, unless given content.
+    void touch(const std::string& name, const std::string& content = "") {
+        const bool wav = name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
+        test::write_file(lib + "/" + name, !content.empty() ? content
+                                           : wav            ? test::kPlayableWav
+                                                            : "mp3");
     }
     void make_dir(const std::string& name) { ::mkdir((lib + "/" + name).c_str(), 0755); }
 };
@@ -404,7 +408,8 @@ TEST_F(Options, QuietRunPrintsOnlyWhatNeedsALook) {
     runner.on_run = nullptr;
     ::unlink((lib + "/a(b.mp3").c_str());
     test::CapturedLog clean(true);
-    ASSERT_EQ(moh::run_walk({settings, options, clean.log, runner}).status, 0);
+    const int clean_status = moh::run_walk({settings, options, clean.log, runner}).status;
+    EXPECT_EQ(clean_status, 0) << clean.text();
     EXPECT_EQ(clean.text(), "");
 }
 

@@ -157,7 +157,7 @@ Fd Library::open_dir(std::string_view relative, int& error) const {
     return open_in_pieces(fd_.get(), relative, O_PATH | O_DIRECTORY, kNoLinks, error);
 }
 
-Fd Library::open_mp3(int dir, const std::string& name, const std::string& relative,
+Fd Library::open_source(int dir, const std::string& name, const std::string& relative,
                      std::string& reason) const {
     constexpr int kHops = 40;
     // Each link on the way is read and followed by us, so that the link whose owner is judged
@@ -191,7 +191,7 @@ Fd Library::open_mp3(int dir, const std::string& name, const std::string& relati
         reason = error == EXDEV ? "the link leads outside the library" : std::strerror(error);
         return Fd();
     }
-    // A real MP3 is never sparse: a huge file of holes would only keep sox busy.
+    // Real music is never sparse: a huge file of holes would only keep sox busy.
     constexpr off_t kSparseFrom = 16 << 20;
     if (!S_ISREG(st.st_mode)) {
         reason = "not a regular file";

@@ -28,11 +28,11 @@ class Library {
     // when it names nothing, ELOOP when a link stands in the way.
     Fd open_dir(std::string_view relative, int& error) const;
 
-    // Opens the MP3 `name` in `dir` (at `relative` in the library) for reading, without
+    // Opens the file `name` in `dir` (at `relative` in the library) for reading, without
     // blocking on a FIFO. A link is followed only while it stays inside the library, and only
     // when root owns it or its owner owns the file it leads to; a sparse file is refused. On
     // failure returns no descriptor and sets `reason`.
-    Fd open_mp3(int dir, const std::string& name, const std::string& relative,
+    Fd open_source(int dir, const std::string& name, const std::string& relative,
                 std::string& reason) const;
 
   private:

@@ -15,6 +15,7 @@
 #include "convert/chain.h"
 #include "convert/jobs.h"
 #include "convert/tools.h"
+#include "formats/playable.h"
 #include "library/entries.h"
 #include "library/library.h"
 #include "library/listing.h"
@@ -121,6 +122,7 @@ class Walker {
     }
 
     int converted() const { return converted_; }
+    int converted_others() const { return converted_others_; }
     int renamed() const { return renamer_.renamed(); }
     int failed() const { return failed_.load(); }
     // Whether conversions stopped early, so that MP3s went unexamined.
@@ -154,52 +156,102 @@ class Walker {
         std::string shown;
         if (!renamer_.give_safe_name(log(), dir, entry.dir_relative, entry.name, shown, entry.st))
             return true;
-        if (!is_mp3_name(shown)) {
-            log().info(
-                "skipping non-mp3 file conversion of %s-- must already be asterisk compatible!\n",
-                shown.c_str());
-            return true;
-        }
         const std::string dir_path =
             entry.dir_relative.empty() ? library_.path() : full(entry.dir_relative);
         const std::string path = dir_path + "/" + shown;
-        if (context_.progress != nullptr) context_.progress->show(++mp3_reached_, path);
+        const std::string relative = entry.dir_relative.empty() ? entry.name : entry.relative();
         std::string reason;
-        const Fd mp3 = library_.open_mp3(
-            dir, entry.name, entry.dir_relative.empty() ? entry.name : entry.relative(), reason);
+        if (!is_mp3_name(shown)) {
+            Fd file;
+            // What cannot be looked at safely (a folder, a link out) is left as it is.
+            if (S_ISDIR(entry.st.st_mode) || shown.back() == '.' ||
+                !(file = library_.open_source(dir, entry.name, relative, reason))) {
+                return skipping(shown);
+            }
+            const std::string mp3 = first_of_same_stem(dir, shown, "");
+            const bool wav = shown.size() > 4 && (shown.compare(shown.size() - 4, 4, ".wav") == 0 ||
+                                                  shown.compare(shown.size() - 4, 4, ".WAV") == 0);
+            // Headerless files beside a source are its conversion's outputs, made by sox.
+            if (!wav &&
+                (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
+                return skipping(shown);
+            const Playability playability = judge_playable(shown, file.get());
+            if (playability.plays) return skipping(shown);
+            if (!playability.convertible || !mp3.empty()) {
+                log().problem(
+                    "Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
+                    playability.reason.c_str(),
+                    mp3.empty() ? "" : ("; " + mp3 + " beside it is converted instead").c_str());
+                return true;
+            }
+            return convert_source({dir, std::move(file), shown, dir_path, entry.name, false},
+                                  playability.reason);
+        }
+        if (context_.progress != nullptr) context_.progress->show(++mp3_reached_, path);
+        Fd mp3 = library_.open_source(dir, entry.name, relative, reason);
         if (!mp3) {
             log().problem("Not converting %s -- %s\n", path.c_str(), reason.c_str());
             return true;
         }
-        if (const std::string first = first_of_same_stem(dir, entry.name); !first.empty()) {
+        if (const std::string first = first_of_same_stem(dir, entry.name, entry.name);
+            !first.empty()) {
             log().problem("Not converting %s -- %s beside it is converted to the same names\n",
                           path.c_str(), first.c_str());
             return true;
         }
+        return convert_source({dir, std::move(mp3), shown, dir_path, entry.name, true}, "");
+    }
+
+    bool skipping(const std::string& name) {
+        log().info(
+            "skipping non-mp3 file conversion of %s-- must already be asterisk compatible!\n",
+            name.c_str());
+        return true;
+    }
+
+    // A file to convert into the outputs beside it.
+    struct Source {
+        int dir;
+        Fd fd;
+        std::string shown;     // its name as the log gives it
+        std::string dir_path;  // its directory as the log gives it
+        std::string name;      // its name on disk now
+        bool mp3;              // an MP3, or a WAV that Asterisk cannot play
+    };
+
+    // `unplayable`: why a WAV does not play as it is. False when the run was interrupted.
+    bool convert_source(Source source, const std::string& unplayable) {
         if (!tools_.sox || no_space_.load()) return true;
-        const std::string stem = shown.substr(0, shown.size() - 4);
-        const std::string key = UpdateRecord::key_of(dir, entry.name);
+        const std::string& shown = source.shown;
+        const std::string path = source.dir_path + "/" + shown;
+        const std::string stem = shown.substr(0, shown.rfind('.'));
+        const std::string key = UpdateRecord::key_of(source.dir, source.name);
+        // A WAV converted before is said once, when it was converted: a nightly run stays quiet.
         if (context_.options.update && record_ != nullptr &&
-            record_->current(key, mp3.get(), dir, stem)) {
+            record_->current(key, source.fd.get(), source.dir, stem)) {
             log().info("Up to date: %s\n", path.c_str());
             return true;
         }
-        ++converted_;
+        if (!source.mp3) {
+            log().problem("Not playable by Asterisk as it is: %s -- %s; converting it\n",
+                          path.c_str(), unplayable.c_str());
+        }
+        ++(source.mp3 ? converted_ : converted_others_);
         if (dry_run_) {
             log().info("Would convert %s\n", path.c_str());
             return true;
         }
         struct stat opened {};
-        ::fstat(mp3.get(), &opened);
-        const Mp3 job{dir, mp3.get(), shown, stem, dir_path, converted_};
+        ::fstat(source.fd.get(), &opened);
+        const Mp3 job{source.dir, source.fd.get(), shown, stem, source.dir_path, ++jobs_};
         const FileIdentity identity = FileIdentity::of(opened);
         if (pool_ == nullptr) return convert(job, key, identity, context_.log);
 
         // The job owns copies of the descriptors; the walk goes on with its own.
         auto owned = std::make_shared<std::pair<Fd, Fd>>(
-            Fd(::fcntl(dir, F_DUPFD_CLOEXEC, 0)), Fd(::fcntl(mp3.get(), F_DUPFD_CLOEXEC, 0)));
+            Fd(::fcntl(source.dir, F_DUPFD_CLOEXEC, 0)), std::move(source.fd));
         struct stat st {};
-        ::fstat(dir, &st);
+        ::fstat(source.dir, &st);
         const std::string outputs =
             std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + stem;
         pool_->submit(outputs, [this, job, owned, identity, key](Log& log) {
@@ -228,19 +280,19 @@ class Walker {
         return true;
     }
 
-    // The first name in byte order, other than `name`, that differs from it only in the case of
-    // ".mp3": both would write the same outputs, so only that one is converted.
-    static std::string first_of_same_stem(int dir, const std::string& name) {
-        const std::string stem = name.substr(0, name.size() - 4);
+    // The first name in byte order before `before` ("" for any) that is `name`'s stem with one
+    // of `extensions` (".mp3" in any case), and stands in `dir`: such names write the same
+    // outputs, so only that one is converted.
+    static std::string first_of_same_stem(int dir, const std::string& name,
+                                          const std::string& before,
+                                          std::initializer_list<const char*> extensions = {
+                                              ".MP3", ".Mp3", ".mP3", ".mp3"}) {
+        const std::string stem = name.substr(0, name.rfind('.'));
         std::string first;
-        for (int variant = 0; variant < 16; ++variant) {
-            std::string other = stem + ".";
-            for (int letter = 0; letter < 3; ++letter) {
-                const char c = "mp3"[letter];
-                other += (variant >> letter) & 1 && c != '3' ? static_cast<char>(c - 'a' + 'A') : c;
-            }
+        for (const char* extension : extensions) {
+            const std::string other = stem + extension;
             struct stat st {};
-            if (other < name && (first.empty() || other < first) &&
+            if ((before.empty() || other < before) && first.empty() &&
                 ::fstatat(dir, other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
                 first = other;
@@ -259,7 +311,9 @@ class Walker {
     bool dry_run_;
     Renamer renamer_;
     int mp3_reached_ = 0;
-    int converted_ = 0;
+    int converted_ = 0;         // MP3s sent to conversion
+    int converted_others_ = 0;  // files Asterisk could not play, sent to conversion
+    int jobs_ = 0;              // conversions; numbers each one's private directory
     std::atomic<int> finished_{0};
     std::atomic<int> failed_{0};
     std::atomic<bool> no_space_{false};
@@ -350,16 +404,23 @@ WalkResult run_walk(const Context& context) {
 
     if (options.dry_run) {
         log.info("Would convert %d mp3 files\n", walker.converted());
+        if (walker.converted_others() > 0) {
+            log.info("Would convert %d files Asterisk could not play\n", walker.converted_others());
+        }
         log.info("Would change the names of %d files\n", walker.renamed());
     } else {
         log.info("Found and converted %d mp3 files\n", walker.converted());
+        if (walker.converted_others() > 0) {
+            log.info("Converted %d files Asterisk could not play\n", walker.converted_others());
+        }
         if (walker.failed() > 0) {
             log.info("%d of them could not be converted; see the lines above\n", walker.failed());
         }
         log.info("CHanged name of %d files\n", walker.renamed());
     }
     log.info("Now, to the db....\n");
-    if (options.reload && !options.dry_run && walker.converted() + walker.renamed() > 0) {
+    if (options.reload && !options.dry_run &&
+        walker.converted() + walker.converted_others() + walker.renamed() > 0) {
         log.info("Reloading music on hold\n");
         run_and_report({{"asterisk", "-rx", "moh reload"}, {}},
                        {settings, log, context.runner, -1});

@@ -10,7 +10,7 @@ library)
   ln -s /home/music "$lib"
   sox -n -r 44100 -c 2 "$lib/Hold Music.mp3" synth 1 sine 440 vol 0.3
   sox -n -r 44100 -c 2 "$lib/Christmas Songs/Silent Night.MP3" synth 0.5 sine 660 vol 0.3
-  sox -n -r 8000 -c 1 "$lib/greeting.wav" synth 0.5 sine 500 vol 0.3
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer "$lib/greeting.wav" synth 0.5 sine 500 vol 0.3
   # find's order is the filesystem's, so the expected log follows the listing it left.
   # A class folder keeps its name, which musiconhold.conf gives; its files are renamed within it.
   log_of() { # RENAMED CONVERT SUMMARY: the log, with a rename said as RENAMED, each MP3 given to CONVERT

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::mkdir((lib + "/sub dir").c_str(), 0755);
     ::mkdir((dir / "outside").c_str(), 0755);
     for (const char* name : {"a.mp3", "a b.mp3", "a_b.mp3", "sub dir/c.mp3", "x.wav", "y\nz.MP3"}) {
-        test::write_file(lib + "/" + name, "audio");
+        test::write_file(lib + "/" + name, name[0] == 'x' ? test::kPlayableWav : "audio");
     }
     test::write_file(dir / "outside/o.mp3", "audio");
     ::symlink((dir / "outside").c_str(), (lib + "/out").c_str());
