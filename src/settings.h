@@ -33,6 +33,7 @@ struct RunOptions {
     bool dry_run = false;  // show what would be done, change nothing
     bool update = false;   // convert only the MP3s whose outputs are not known to be current
     bool reload = false;   // have Asterisk reload music on hold after a run that changed anything
+    bool prune = false;    // remove the outputs of sources that are gone
     int jobs = 1;          // MP3s converted at once
     std::string library;   // another library than the fixed one, as given; empty for that one
 };

@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kReloadOption = 256;  // no short form
 constexpr int kLibraryOption = 257;
+constexpr int kPruneOption = 258;
 constexpr long kJobsLimit = 1024;
 
 int processors() {
@@ -41,6 +42,7 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"jobs", required_argument, nullptr, 'j'},
         {"reload", no_argument, nullptr, kReloadOption},
         {"library", required_argument, nullptr, kLibraryOption},
+        {"prune", no_argument, nullptr, kPruneOption},
         {nullptr, 0, nullptr, 0},
     };
     // getopt words its complaints after argv[0]; ours always reads "moh-convert: ".
@@ -87,6 +89,9 @@ CommandLine parse_command_line(int argc, char** argv) {
             case kReloadOption:
                 command.run.reload = true;
                 break;
+            case kPruneOption:
+                command.run.prune = true;
+                break;
             case kLibraryOption: {
                 // Every listing line must begin with the library's path and one slash.
                 std::string library = ::optarg;
@@ -129,6 +134,7 @@ void print_usage(std::FILE* out) {
         "  -j, --jobs=N    convert up to N MP3s at once; 0 means one per CPU (default 1)\n"
         "      --reload    after a run that renamed or converted anything, run\n"
         "                  asterisk -rx \"moh reload\"\n"
+        "      --prune     remove the outputs this command made of sources that are gone\n"
         "      --library=DIR  convert the library in DIR instead, such as\n"
         "                  /var/lib/asterisk/moh\n"
         "  -h, --help      show this help and exit\n"

@@ -158,7 +158,7 @@ Fd Library::open_dir(std::string_view relative, int& error) const {
 }
 
 Fd Library::open_source(int dir, const std::string& name, const std::string& relative,
-                     std::string& reason) const {
+                        std::string& reason) const {
     constexpr int kHops = 40;
     // Each link on the way is read and followed by us, so that the link whose owner is judged
     // is the one followed; its target is then opened beneath the library, with no link in it.

@@ -33,7 +33,7 @@ class Library {
     // when root owns it or its owner owns the file it leads to; a sparse file is refused. On
     // failure returns no descriptor and sets `reason`.
     Fd open_source(int dir, const std::string& name, const std::string& relative,
-                std::string& reason) const;
+                   std::string& reason) const;
 
   private:
     std::string path_;

@@ -261,6 +261,42 @@ void UpdateRecord::passed(const std::string& key, const struct stat& now) {
     if (node.mapped().file == FileIdentity::of(now)) renames_now_.insert(std::move(node));
 }
 
+std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!indexed_) {
+        for (const auto& [key, entry] : before_) {
+            for (const auto& output : entry.outputs)
+                output_index_[{output.device, output.inode}] = key;
+        }
+        indexed_ = true;
+    }
+    const auto found = output_index_.find({st.st_dev, st.st_ino});
+    if (found == output_index_.end()) return std::nullopt;
+    const auto entry = before_.find(found->second);
+    if (entry == before_.end()) return std::nullopt;
+    for (const auto& output : entry->second.outputs) {
+        if (output == FileIdentity::of(st)) return found->second;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, FileIdentity>> UpdateRecord::outputs_of(
+    const std::string& key) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::string, FileIdentity>> outputs;
+    const auto found = before_.find(key);
+    if (found == before_.end()) return outputs;
+    for (std::size_t f = 0; f < found->second.outputs.size() && f < kOutputFormats.size(); ++f) {
+        outputs.emplace_back(std::string(kOutputFormats[f]), found->second.outputs[f]);
+    }
+    return outputs;
+}
+
+void UpdateRecord::forget(const std::string& key) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    before_.erase(key);
+}
+
 int UpdateRecord::save(bool partial) const {
     const Fd state = open_state_dir(dir_, true);
     if (!state) return errno;

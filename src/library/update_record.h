@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,14 @@ class UpdateRecord {
     // renamed.
     void passed(const std::string& key, const struct stat& now);
 
+    // The source (its key) whose last complete conversion published the file `st`, as the
+    // record knew it before this run; nothing when it is not such an output.
+    std::optional<std::string> source_of(const struct stat& st);
+    // The outputs the record knew of the source `key` before this run, by format.
+    std::vector<std::pair<std::string, FileIdentity>> outputs_of(const std::string& key) const;
+    // Drops what the record knew of the source `key`.
+    void forget(const std::string& key);
+
     // Writes the record of this run: what was current, converted or renamed now, and, after a
     // run that did not examine everything (`partial`: interrupted, or conversions stopped),
     // whatever the record knew of the entries it did not reach. Returns 0 or errno.
@@ -72,6 +81,9 @@ class UpdateRecord {
     std::map<std::string, Rename> renames_before_;
     std::map<std::string, Entry> now_;
     std::map<std::string, Rename> renames_now_;
+    // The outputs of the sources not reached yet, by device and inode; made when first asked.
+    std::map<std::pair<dev_t, ino_t>, std::string> output_index_;
+    bool indexed_ = false;
     mutable std::mutex mutex_;
 };
 

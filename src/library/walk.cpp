@@ -19,6 +19,7 @@
 #include "library/entries.h"
 #include "library/library.h"
 #include "library/listing.h"
+#include "library/prune.h"
 #include "library/renamer.h"
 #include "library/sanitise.h"
 #include "library/update_record.h"
@@ -100,7 +101,7 @@ class WorkDir {
 class Walker {
   public:
     Walker(const Context& context, const Library& library, ListedEntries& entries, int work_dir,
-           UpdateRecord* record, JobPool* pool, Tools tools)
+           UpdateRecord* record, JobPool* pool, Tools tools, Pruner* pruner)
         : context_(context),
           library_(library),
           entries_(entries),
@@ -108,6 +109,7 @@ class Walker {
           record_(record),
           pool_(pool),
           tools_(tools),
+          pruner_(pruner),
           dry_run_(context.options.dry_run),
           renamer_(library.path(), dry_run_, record) {}
 
@@ -175,6 +177,7 @@ class Walker {
             if (!wav &&
                 (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
                 return skipping(shown);
+            if (!wav && pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.st);
             const Playability playability = judge_playable(shown, file.get());
             if (playability.plays) return skipping(shown);
             if (!playability.convertible || !mp3.empty()) {
@@ -308,6 +311,7 @@ class Walker {
     UpdateRecord* record_;
     JobPool* pool_;
     Tools tools_;
+    Pruner* pruner_;
     bool dry_run_;
     Renamer renamer_;
     int mp3_reached_ = 0;
@@ -384,13 +388,16 @@ WalkResult run_walk(const Context& context) {
     if (options.update && !warning.empty()) {
         log.problem("Couldn't use the update record %s; converting everything\n", warning.c_str());
     }
+    std::optional<Pruner> pruner;
+    if (options.prune) pruner.emplace(library, record, options.dry_run);
     std::optional<JobPool> pool;
     if (options.jobs > 1 && !options.dry_run) pool.emplace(options.jobs, log);
     Walker walker(context, library, entries, work ? work->fd() : -1, &record,
-                  pool ? &*pool : nullptr, tools);
+                  pool ? &*pool : nullptr, tools, pruner ? &*pruner : nullptr);
     const bool walked = walker.walk();
     if (pool) pool->finish();
     const bool interrupted = !walked || interrupt_signal() != 0;
+    const int pruned = pruner && !interrupted ? pruner->prune(log) : 0;
     if (!options.dry_run) {
         // What went unexamined keeps what the record knew of it.
         const int error = record.save(interrupted || walker.stopped_converting());
@@ -419,8 +426,12 @@ WalkResult run_walk(const Context& context) {
         log.info("CHanged name of %d files\n", walker.renamed());
     }
     log.info("Now, to the db....\n");
+    if (pruned > 0) {
+        log.info("%s %d outputs whose source is gone\n",
+                 options.dry_run ? "Would remove" : "Removed", pruned);
+    }
     if (options.reload && !options.dry_run &&
-        walker.converted() + walker.converted_others() + walker.renamed() > 0) {
+        walker.converted() + walker.converted_others() + walker.renamed() + pruned > 0) {
         log.info("Reloading music on hold\n");
         run_and_report({{"asterisk", "-rx", "moh reload"}, {}},
                        {settings, log, context.runner, -1});

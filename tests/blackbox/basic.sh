@@ -123,5 +123,50 @@ other-library)
   grep -qx "Changed $other/Sales Queue/Hold Music.mp3 => $other/Sales Queue/Hold_Music.mp3" /mnt/check/stdout ||
     fail "the log does not name the other library: $(head -3 /mnt/check/stdout)"
   ;;
+plays)
+  # What Asterisk opens as it is must play: CD-quality WAVs are converted, other refusals said.
+  mkdir -p "$lib/Sales Queue"
+  cd "$lib/Sales Queue"
+  sox -n -r 44100 -c 2 -b 16 cd.wav synth 3 sine 440 vol 0.3
+  sox -n -r 16000 -c 1 -b 16 wide.wav synth 1 sine 440 vol 0.3
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer ready.wav synth 1 sine 440 vol 0.3
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer PCM.WAV synth 1 sine 440 vol 0.3
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer -t wav clicks.ulaw synth 1 sine 440 vol 0.3
+  sox -n -r 44100 -c 2 gone.mp3 synth 1 sine 440 vol 0.3
+  sox -n -r 44100 -c 2 same.mp3 synth 3 sine 440 vol 0.3
+  cd /
+  run --prune
+  expect_status 1
+  at="$lib/Sales Queue"
+  for line in "Not playable by Asterisk as it is: $at/cd.wav -- 44100 Hz, 2 channels, 16-bit PCM; converting it" \
+    "Not playable by Asterisk as it is: $at/wide.wav -- 16000 Hz, 1 channel, 16-bit PCM; converting it" \
+    "skipping non-mp3 file conversion of ready.wav-- must already be asterisk compatible!" \
+    "Not playable by Asterisk as it is: $at/PCM.WAV -- 8000 Hz, 1 channel, 16-bit PCM; .WAV is read as GSM 6.10; converting it" \
+    "Not playable by Asterisk: $at/clicks.ulaw -- it begins with a \"RIFF\" header, which plays as noise" \
+    "Converted 3 files Asterisk could not play"; do
+    grep -qxF "$line" /mnt/check/stdout || fail "no line: $line"
+  done
+  for stem in cd wide PCM gone; do
+    for ext in ulaw alaw gsm sln sln16 g722; do [ -s "$at/$stem.$ext" ] || fail "no $stem.$ext"; done
+  done
+  [ ! -e "$at/ready.ulaw" ] || fail "a playable WAV was converted"
+  # 8000 samples a second, within one frame, and G.722 as long as from an MP3 of the music,
+  # within one MP3 frame (1152 samples at 44.1 kHz: 209 bytes of G.722).
+  [ $(($(stat -c %s "$at/cd.ulaw") - 24000)) -le 160 ] && [ $(($(stat -c %s "$at/cd.ulaw") - 24000)) -ge -160 ] ||
+    fail "cd.ulaw holds $(stat -c %s "$at/cd.ulaw") samples for 3 s"
+  g722=$(stat -c %s "$at/cd.g722") from_mp3=$(stat -c %s "$at/same.g722")
+  [ $((g722 - from_mp3)) -le 209 ] && [ $((from_mp3 - g722)) -le 209 ] ||
+    fail "cd.g722 is $g722 bytes, the MP3's $from_mp3"
+  printf 'mine\n' >"$at/gone.gsm"  # replaced by hand: stays
+  rm "$at/gone.mp3"
+  run --prune
+  for ext in ulaw alaw sln sln16 g722; do
+    grep -qxF "Removed $at/gone.$ext -- its source gone.mp3 is gone" /mnt/check/stdout || fail "gone.$ext was not removed"
+    [ ! -e "$at/gone.$ext" ] || fail "gone.$ext is still there"
+  done
+  grep -qxF "Removed 5 outputs whose source is gone" /mnt/check/stdout || fail "no count of removals"
+  [ "$(cat "$at/gone.gsm")" = mine ] || fail "an output replaced by hand was removed"
+  echo "plays: cd.ulaw $(stat -c %s "$at/cd.ulaw") bytes for 3 s, cd.g722 $g722 bytes against the MP3's $from_mp3"
+  ;;
 *) fail "no such case" ;;
 esac
