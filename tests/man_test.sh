@@ -45,7 +45,7 @@ completions() {
 completes_every_option() {
   local missing
   missing=$(comm -23 <("$build/moh-convert" --help | grep -E "^ +-" | options_of) <(completions - | tr -d = | sort -u))
-  [ -z "$missing" ] || { echo "  not completed:" $missing; return 1; }
+  [ -z "$missing" ] || { echo "  not completed: ${missing//$'\n'/ }"; return 1; }
 }
 check "the completion offers every option --help names" completes_every_option
 completes_folders_only() {
