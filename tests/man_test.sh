@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The manual pages install under share/man/man1 and render with no warning from man or groff.
+# The manual pages install under share/man/man1 and render with no warning from man or groff;
+# --help, the manual page and the bash completion offer the same options.
 set -u
 . "$(dirname "$0")/checks.sh"
 build=$1
@@ -30,4 +31,26 @@ help_and_man_agree() {
   [ -n "$help" ] && [ "$help" = "$man" ] || { diff <(echo "$help") <(echo "$man"); return 1; }
 }
 check "moh-convert --help and its manual page agree" help_and_man_agree
+
+# What the completion offers for the command line "moh-convert WORD...", the last word being
+# completed, split at "=" as bash splits it.
+completions() {
+  (
+    . "$(dirname "$0")/../contrib/bash-completion/moh-convert"
+    COMP_WORDS=(moh-convert "$@") COMP_CWORD=$#
+    _moh_convert
+    printf '%s\n' "${COMPREPLY[@]}"
+  )
+}
+completes_every_option() {
+  local missing
+  missing=$(comm -23 <("$build/moh-convert" --help | grep -E "^ +-" | options_of) <(completions - | tr -d = | sort -u))
+  [ -z "$missing" ] || { echo "  not completed: ${missing//$'\n'/ }"; return 1; }
+}
+check "the completion offers every option --help names" completes_every_option
+completes_folders_only() {
+  mkdir -p "$stage/lib/Sales Queue" && touch "$stage/lib/Hold Music.mp3"
+  [ "$(completions --library = "$stage/lib/")" = "$stage/lib/Sales Queue" ]
+}
+check "the completion of --library= offers folders, spaces and all" completes_folders_only
 finish

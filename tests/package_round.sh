@@ -23,7 +23,9 @@ quietly() { "$@" >/mnt/out.log 2>&1 || { sed 's/^/  /' /mnt/out.log; return 1; }
 # deb-systemd-invoke acts.
 mkdir -p /run/systemd/system
 rm -f /usr/sbin/policy-rc.d
-printf '#!/bin/sh\necho "$*" >>/mnt/asterisk.log\n' >/usr/sbin/asterisk
+# Asterisk's remote console, run as root, first drops to the rungroup of asterisk.conf.
+printf '#!/bin/sh\nsetpriv --regid=65534 --clear-groups true || exit 1\necho "$*" >>/mnt/asterisk.log\n' \
+  >/usr/sbin/asterisk
 mv /usr/bin/systemctl /usr/bin/systemctl.real
 cat >/usr/bin/systemctl <<'EOF'
 #!/bin/sh
@@ -62,17 +64,34 @@ check "install enables and starts no unit" enables_and_starts_nothing
 
 if [ "$case" = fresh ]; then
   silent() { out=$("$@" 2>&1); [ -z "$out" ] || { echo "$out" | sed 's/^/  /'; return 1; }; }
+  unit=/lib/systemd/system/moh-convert.service
   check "systemd-analyze verify prints nothing for the three units" \
-    silent systemd-analyze verify /lib/systemd/system/moh-convert.{service,timer,path}
-  # These two need moh-convert --update --quiet --jobs=0 --reload.
+    silent systemd-analyze verify "$unit" /lib/systemd/system/moh-convert.{timer,path}
+  check "systemd-analyze security puts the service's exposure at 2.5 or below" \
+    quietly systemd-analyze security --offline=true --threshold=25 "$unit"
+
+  # These two need moh-convert --update --quiet --jobs=0 --reload. The library is the writer's
+  # (nobody's), so that root gets into it only by the capabilities the unit keeps.
   mkdir -p "$lib"
-  sox -n -r 44100 -c 2 "$lib/a.mp3" synth 0.5 sine 440 vol 0.3
-  command=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/moh-convert.service)
-  service_run() { # as systemd runs it: from /, with only its default PATH
-    (cd / && quietly env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin $command)
+  sox -n -r 44100 -c 2 "$lib/Hold Music.mp3" synth 0.5 sine 440 vol 0.3
+  chown -R 65534:65534 "$lib"
+  chmod -R go-rwx "$lib"
+  setting() { sed -n "s/^$1=//p" "$unit"; }
+  command=$(setting ExecStart)
+  caps=$(setting CapabilityBoundingSet | tr 'A-Z ' 'a-z,' | sed 's/cap_/+/g')
+  bounding=(${caps:+--bounding-set=-all,$caps}) # none named: root keeps them all
+  service_run() { # as systemd runs it: from /, with only its default PATH, its capabilities, /proc
+    mount -t proc -o "hidepid=$(setting ProtectProc),subset=$(setting ProcSubset)" proc /proc
+    (cd / && quietly env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      setpriv --no-new-privs "${bounding[@]}" $command)
+    local status=$?
+    umount /proc
+    return $status
   }
-  converts_and_reloads() {
-    service_run && [ -s "$lib/a.g722" ] && grep -qsx -- '-rx moh reload' /mnt/asterisk.log
+  converts_and_reloads() { # quietly, so it prints nothing
+    service_run || return 1
+    [ ! -s /mnt/out.log ] || { sed 's/^/  /' /mnt/out.log; return 1; }
+    [ -s "$lib/Hold_Music.g722" ] && grep -qsx -- '-rx moh reload' /mnt/asterisk.log
   }
   check "the service's command converts and has Asterisk reload: $command" converts_and_reloads
   library() { find "$lib" -printf '%p %i %s %T@ %C@\n' | sort; }

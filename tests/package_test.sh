@@ -20,10 +20,15 @@ check "named moh-convert" [ "$(field Package)" = moh-convert ]
 for dependency in sox libsox-fmt-mp3 libspandsp2; do
   check "depends on $dependency" grep -qw -- "$dependency" <<<"$(field Depends | tr ',' '\n')"
 done
+# Documents may or may not be compressed, by their size.
+doc=./usr/share/doc/moh-convert
 for path in ./usr/bin/moh-convert ./usr/lib/moh-convert/asterisk_convert \
   ./usr/share/man/man1/moh-convert.1.gz ./usr/share/man/man1/asterisk_convert.1.gz \
-  ./lib/systemd/system/moh-convert.{service,timer,path}; do
-  check "ships $path" grep -qx -- "$path" <<<"$contents"
+  ./lib/systemd/system/moh-convert.{service,timer,path} \
+  ./usr/share/bash-completion/completions/moh-convert \
+  $doc/{README.md,README.Debian,log.md,safety.md,performance.md} \
+  $doc/examples/{moh-convert.cron,musiconhold.conf}; do
+  check "ships $path" grep -Eqx -- "${path//./\\.}(\\.gz)?" <<<"$contents"
 done
 check "ships nothing at the converter's fixed path" \
   bash -c '! grep -q nagios <<<"$1"' - "$contents"
