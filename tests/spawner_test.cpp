@@ -78,4 +78,32 @@ TEST(Spawner, KillsAChildPastItsLimitWithEverythingItStarted) {
     EXPECT_TRUE(state.empty() || state.find(") Z ") != std::string::npos) << state;
 }
 
+TEST(Spawner, CommandLineReadsBackThroughAShellAsTheSameWords) {
+    EXPECT_EQ(moh::command_line({{"asterisk", "-rx", "moh reload"}, {}}),
+              "asterisk -rx 'moh reload'");
+    const std::vector<std::string> words = {"/run/moh-convert/1/a.mp3",
+                                            "-v",
+                                            "0.9",
+                                            "it's",
+                                            "",
+                                            "*.mp3",
+                                            "$HOME",
+                                            "`id`",
+                                            "a;b",
+                                            "~root",
+                                            "#x",
+                                            "tab\there",
+                                            "new\nline",
+                                            "back\\slash",
+                                            "\"q\"",
+                                            "\xc3\xa9\xff"};
+    moh::Child printf{{"printf", "[%s]"}, {}};
+    printf.argv.insert(printf.argv.end(), words.begin(), words.end());
+    std::string expected;
+    for (const auto& word : words) expected += "[" + word + "]";
+    moh::Spawner spawner(10s);
+    const Ran ran = run(spawner, sh(moh::command_line(printf)));
+    EXPECT_EQ(ran.output, expected) << moh::command_line(printf);
+}
+
 }  // namespace

@@ -43,6 +43,7 @@ library)
   expect_status 0
   [ ! -s /mnt/check/stderr ] || fail "unexpected stderr: $(cat /mnt/check/stderr)"
   cmp -s /tmp/moh-xx /mnt/check/listing || fail "the listing was not left in /tmp"
+  [ "$(stat -c %a /tmp/moh-xx)" = 600 ] || fail "the listing is readable by others"
   [ ! -e "$work" ] || fail "the work directory was left behind"
   log_of Changed convert >/mnt/check/expected
   same_stdout
@@ -63,15 +64,41 @@ missing)
   expect_status 20
   printf "Couldn't open the library %s: Not a directory\n" "$lib" >/mnt/check/expected
   same_stdout
-  # The account that owns a folder above the library cannot point it elsewhere with a link.
+  # The account that owns a folder above the library cannot point it elsewhere with a link;
+  # the refusal names the link by the path it was met at, past root's own links.
   mkdir -m 700 /home/victim && touch '/home/victim/root only.wav'
   rm "$lib" && chown nobody "${lib%/*}"
-  setpriv --reuid=65534 --regid=65534 --clear-groups ln -s /home/victim "$lib"
-  run
-  expect_status 20
-  printf "Couldn't open the library %s: Operation not permitted\n" "$lib" >/mnt/check/expected
-  same_stdout
+  as_writer ln -s /home/victim "$lib"
+  mkdir -m 777 /home/shared && as_writer ln -s /home/victim /home/shared/moh
+  for link in "$lib" /home/shared/moh; do
+    [ "$link" = "$lib" ] || { rm "$lib" && ln -s /home/music/../shared/moh "$lib" && mkdir /home/music; }
+    run
+    expect_status 20
+    printf "Couldn't open the library %s: %s is a link that root does not own\n" "$lib" "$link" >/mnt/check/expected
+    same_stdout
+  done
   [ -e '/home/victim/root only.wav' ] || fail "the run acted where a writer's link pointed"
+  ;;
+swapped-library)
+  # The account that owns the folder above the library swaps it for a link to a root-only
+  # directory after the run opened it, just before find starts: find lists what was opened.
+  mkdir -p "$lib" && chown nobody "${lib%/*}"
+  cp /dev/null "$lib/a.mp3"
+  mkdir -m 700 /home/victim && touch /home/victim/secret.mp3
+  real_find=$(command -v find)
+  stand_in_sox
+  cat >/mnt/bin/find <<FIND
+#!/bin/sh
+[ -L "$lib" ] || setpriv --reuid=65534 --regid=65534 --clear-groups \
+  sh -c 'mv "$lib" "$lib.opened" && ln -s /home/victim "$lib"'
+exec $real_find "\$@"
+FIND
+  chmod 755 /mnt/bin/find
+  run
+  expect_status 0
+  [ -L "$lib" ] || fail "the stand-in find did not swap the library"
+  printf '%s\n' "$lib/a.mp3" | cmp -s - /tmp/moh-xx || fail "the listing holds: $(cat /tmp/moh-xx)"
+  [ -e "$lib.opened/a.g722" ] || fail "the library that was opened was not converted"
   ;;
 unwritable-tmp)
   mkdir -p "$lib"

@@ -180,6 +180,46 @@ always-clipping)
   same_stdout
   [ "$(grep -c '^-v$' /mnt/check/sox-calls)" = 13 ] || fail "not 13 sox runs with a factor"
   ;;
+untrusted-path)
+  # Root runs programs only from directories that no one else can change: not the working
+  # directory that an empty element or "." means, nor one that others own or may write.
+  with_mp3
+  stand_in_sox
+  mkdir -m 777 /mnt/open && mkdir /mnt/theirs && chown nobody /mnt/theirs
+  for dir in /mnt/cwd /mnt/open /mnt/theirs; do
+    printf '#!/bin/sh\ntouch /mnt/check/planted-ran\n' >"$dir/sox" && chmod 755 "$dir/sox"
+  done
+  PATH=":.:/mnt/open:/mnt/theirs:$PATH" run
+  expect_status 0
+  [ -s /mnt/check/sox-calls ] || fail "the stand-in sox on a trusted directory did not run"
+  rm "$lib"/a.[!m]*
+  # With no element left, the system's directories serve: the real find and sox.
+  PATH=":.:/mnt/open" run
+  expect_status 0
+  single_log >/mnt/check/expected
+  same_stdout
+  [ ! -e /mnt/check/planted-ran ] || fail "a sox that others could plant was run"
+  ;;
+nohup)
+  # A hangup ignored at the start, as under nohup, stays ignored in the run and its children;
+  # the children still get SIGPIPE at its default.
+  with_mp3
+  stand_in_sox
+  printf '%s\n' 'grep SigIgn /proc/$$/status >>/mnt/check/ignored; kill -HUP $PPID' >/mnt/bin/sox-also
+  set +e
+  (cd /mnt/cwd && "$timeout" -k 5 60 sh -c 'trap "" HUP && exec /mnt/moh-convert') \
+    >/mnt/check/stdout 2>/mnt/check/stderr
+  status=$?
+  set -e
+  expect_status 0
+  single_log >/mnt/check/expected
+  same_stdout
+  [ "$(wc -l </mnt/check/ignored)" = 5 ] || fail "not 5 sox runs"
+  # Signal N is bit N-1 of the mask; above 31 are the C library's own.
+  while read -r _ mask; do
+    [ $((0x$mask & 0x7fffffff)) = 1 ] || fail "signals ignored by sox: $mask"
+  done </mnt/check/ignored
+  ;;
 *) fail "no such case" ;;
 esac
 nothing_lost
