@@ -100,6 +100,42 @@ FIND
   printf '%s\n' "$lib/a.mp3" | cmp -s - /tmp/moh-xx || fail "the listing holds: $(cat /tmp/moh-xx)"
   [ -e "$lib.opened/a.g722" ] || fail "the library that was opened was not converted"
   ;;
+not-root)
+  # Anyone may ask for help or the version, or get a usage error; a run is root's.
+  mkdir -p "$lib"
+  while read -r option want; do
+    set +e
+    (cd /mnt/cwd && as_writer /mnt/moh-convert $option) >/mnt/check/stdout 2>/mnt/check/stderr
+    status=$?
+    set -e
+    expect_status "$want"
+    [ "$want" != 77 ] || echo 'moh-convert: must be run as root' | diff - /mnt/check/stderr ||
+      fail "stderr differs for $option"
+  done <<'ROWS'
+-n 77
+-u 77
+--help 0
+--version 0
+--bogus 2
+ROWS
+  [ ! -e /tmp/moh-xx ] && [ ! -e /run/moh-convert.lock ] || fail "a run by another user started"
+  ;;
+journal)
+  # Under systemd, stdout is the journal's stream when JOURNAL_STREAM names it; only then
+  # does each line start with its priority, so that the journal can tell the problems.
+  mkdir -p "$lib"
+  cp /dev/null "$lib/a.mp3"
+  mkfifo "$lib/fifo.mp3"
+  run -n
+  cp /mnt/check/stdout /mnt/check/plain
+  grep -q '^Not converting' /mnt/check/plain || fail "no problem line to see: $(cat /mnt/check/plain)"
+  JOURNAL_STREAM=$(stat -c %d:%i /mnt/check/stdout) run -n
+  sed -e '/^Not converting/s/^/<4>/' -e '/^</!s/^/<6>/' /mnt/check/plain >/mnt/check/expected
+  same_stdout
+  JOURNAL_STREAM=$(stat -c %d:%i /mnt/check/plain) run -n
+  cp /mnt/check/plain /mnt/check/expected
+  same_stdout
+  ;;
 unwritable-tmp)
   mkdir -p "$lib"
   cp /dev/null "$lib/Hold Music.mp3"

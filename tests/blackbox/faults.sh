@@ -220,6 +220,56 @@ nohup)
     [ $((0x$mask & 0x7fffffff)) = 1 ] || fail "signals ignored by sox: $mask"
   done </mnt/check/ignored
   ;;
+lost-log)
+  # A log that cannot be written, to a full disk or to a reader that went away (SIGPIPE), does
+  # not stop the run; at its end the run says so on stderr and exits 74.
+  with_mp3
+  stand_in_sox
+  for reason in "No space left on device" "Broken pipe"; do
+    set +e
+    if [ "$reason" = "Broken pipe" ]; then
+      (cd /mnt/cwd && perl -e 'pipe(R, W) or die; close R; open(STDOUT, ">&W") or die; exec @ARGV' \
+        "$timeout" -k 5 60 /mnt/moh-convert) 2>/mnt/check/stderr
+    else
+      (cd /mnt/cwd && "$timeout" -k 5 60 /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
+    fi
+    status=$?
+    set -e
+    expect_status 74
+    printf "moh-convert: couldn't write the log: %s\n" "$reason" | diff - /mnt/check/stderr ||
+      fail "stderr differs"
+  done
+  # Those runs went through to their end, the update record included.
+  rm /mnt/check/sox-calls
+  run -u
+  expect_status 0
+  [ ! -e /mnt/check/sox-calls ] || fail "a run whose log was lost did not save its record"
+  ;;
+closed-descriptors)
+  # Started with standard descriptors closed, the run logs into /dev/null: the lock file, which
+  # would take the lowest free number, keeps only the holder's pid.
+  with_mp3
+  stand_in_sox
+  for closed in '>&-' '<&- >&- 2>&-'; do
+    set +e
+    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 60 /mnt/moh-convert $closed)"
+    status=$?
+    set -e
+    expect_status 0
+    grep -qx '[0-9][0-9]*' /run/moh-convert.lock && [ "$(wc -l </run/moh-convert.lock)" = 1 ] ||
+      fail "with $closed the lock file holds: $(head -c 300 /run/moh-convert.lock)"
+  done
+  ;;
+interrupted)
+  # SIGTERM while sox runs: the run says on stderr how far it got, then dies by the signal.
+  with_mp3
+  stand_in_sox
+  printf '%s\n' 'kill -TERM $PPID; sleep 10' >/mnt/bin/sox-also
+  run
+  expect_status 143
+  grep -Eqx 'moh-convert: interrupted by SIGTERM after converting [0-9]+ of [0-9]+ MP3s; run it again to finish' \
+    /mnt/check/stderr || fail "stderr: $(cat /mnt/check/stderr)"
+  ;;
 *) fail "no such case" ;;
 esac
 nothing_lost
