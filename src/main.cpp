@@ -1,14 +1,33 @@
 // moh-convert: renames and converts the music-on-hold library of an Asterisk server.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "cli/options.h"
 #include "cli/run_lock.h"
 #include "library/walk.h"
 #include "process/interrupt.h"
 #include "process/log.h"
+#include "process/progress.h"
 #include "process/runner.h"
 
+namespace {
+
+// Started with 0, 1 or 2 closed, the next file we open (the lock) would take its number and
+// the log would be written into it: each closed one gets /dev/null, as daemons do.
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) return;
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     using Action = moh::CommandLine::Action;
     const moh::CommandLine command = moh::parse_command_line(argc, argv);
     switch (command.action) {
@@ -22,6 +41,10 @@ int main(int argc, char** argv) {
             return 0;
         case Action::kRun:
             break;
+    }
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "moh-convert: must be run as root\n");
+        return moh::kExitNotRoot;
     }
 
     moh::Settings settings = moh::fixed_settings();
@@ -38,10 +61,24 @@ int main(int argc, char** argv) {
         return moh::kExitLocked;
     }
     moh::install_interrupt_handlers();
-    moh::Log log(stdout, command.quiet);
+    std::optional<moh::Progress> progress;
+    if (::isatty(STDERR_FILENO)) progress.emplace(STDERR_FILENO);
+    moh::Progress* shown = progress ? &*progress : nullptr;
+    moh::LogOutput output(STDOUT_FILENO, ::isatty(STDOUT_FILENO) ? shown : nullptr);
+    moh::Log log(output.stream(), command.quiet, moh::is_journal_stream(STDOUT_FILENO));
     moh::Spawner runner(settings.child_time_limit);
-    const moh::WalkResult result = moh::run_walk({settings, command.run, log, runner});
-    log.flush();
-    if (result.interrupted) moh::exit_for_interrupt();
-    return result.status;
+    const moh::WalkResult result = moh::run_walk({settings, command.run, log, runner, shown});
+    const int lost = output.close();
+    if (progress) progress->clear();
+    if (lost != 0)
+        std::fprintf(stderr, "moh-convert: couldn't write the log: %s\n", std::strerror(lost));
+    if (result.interrupted) {
+        const int signal = moh::interrupt_signal();
+        std::fprintf(stderr,
+                     "moh-convert: interrupted by SIG%s after converting %d of %d MP3s; run it "
+                     "again to finish\n",
+                     ::sigabbrev_np(signal), result.mp3_converted, result.mp3_total);
+        moh::exit_for_interrupt();
+    }
+    return lost != 0 ? moh::kExitLogLost : result.status;
 }

@@ -89,7 +89,7 @@ class FakeRunner : public moh::Runner {
         const std::string& program = child.argv.front();
         if (program == "find") {
             // The depth probe finds nothing; the listing command prints the listing.
-            if (child.argv[3] != "-maxdepth") return {};
+            if (child.argv[2] != "-maxdepth") return {};
             if (!real_find) {
                 output(listing);
                 return {};

@@ -21,11 +21,17 @@ std::string summary(int converted, int renamed) {
            std::to_string(renamed) + " files\nNow, to the db....\n";
 }
 
-TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseDownTo32Levels) {
-    EXPECT_EQ(moh::command_line(moh::listing_command(moh::fixed_settings())),
-              "find -H /home/services/asterisk/var/lib/asterisk/mohmp3 -maxdepth 32 -iname *.mp3 "
-              "-o -name *.ulaw -o -name *.alaw -o -name *.gsm -o -name *.wav -o -name *.WAV -o "
-              "-name *.");
+TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseDownTo32LevelsInTheOpenedLibrary) {
+    const moh::Child find = moh::listing_command(moh::fixed_settings(), 7);
+    EXPECT_EQ(find.dir, 7);
+    EXPECT_EQ(moh::command_line(find),
+              "find . -maxdepth 32 -mindepth 1 '(' -iname '*.mp3' -o -name '*.ulaw' -o -name "
+              "'*.alaw' -o -name '*.gsm' -o -name '*.wav' -o -name '*.WAV' -o -name '*.' ')' "
+              "-printf '/home/services/asterisk/var/lib/asterisk/mohmp3/%P\\n'");
+    // find's own escapes in the library's path are printed as they stand.
+    moh::Settings odd = moh::fixed_settings();
+    odd.library_dir = "/srv/100%\\moh";
+    EXPECT_EQ(moh::listing_command(odd, 7).argv.back(), "/srv/100%%\\\\moh/%P\\n");
 }
 
 TEST(LibraryEntries, OnlyPathsInsideTheLibraryCount) {
@@ -311,7 +317,7 @@ TEST_F(Walk, DeepLibraryIsReported) {
     touch("a.wav");
     list({"a.wav"});
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
-        if (child.argv[3] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
+        if (child.argv[2] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
         return runner.play(child, output);
     };
     EXPECT_EQ(walk().status, 1);
@@ -500,8 +506,8 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     ASSERT_EQ(walk().status, 1);
     const std::string one_job = log.text();
     EXPECT_NE(one_job.find("Volume appears to be too high"), std::string::npos);
-    EXPECT_EQ(std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx moh reload"),
-              1);
+    EXPECT_EQ(
+        std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 1);
 
     // The same library again, as it was.
     std::filesystem::remove_all(lib);
@@ -524,8 +530,8 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     walk();
     runner.commands.clear();
     ASSERT_EQ(walk().status, 1);
-    EXPECT_EQ(std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx moh reload"),
-              0);
+    EXPECT_EQ(
+        std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 0);
 }
 
 }  // namespace

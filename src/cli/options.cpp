@@ -140,9 +140,16 @@ void print_usage(std::FILE* out) {
         "  -h, --help      show this help and exit\n"
         "  -V, --version   show the version and exit\n"
         "\n"
-        "Exit status: 0 when the run ended, also after failed conversions; 2 for a usage\n"
-        "error; 20 when the library or its listing cannot be had; 75 when another run\n"
-        "holds the lock /run/moh-convert.lock.\n",
+        "Run it as root.\n"
+        "\n"
+        "Exit status:\n"
+        "   0  the run ended and printed no problem line\n"
+        "   1  the run ended and printed problem lines (the ones --quiet keeps)\n"
+        "   2  usage error\n"
+        "  20  the library or its listing cannot be had\n"
+        "  74  the log could not be written (stdout full or closed)\n"
+        "  75  another run holds the lock /run/moh-convert.lock\n"
+        "  77  not run as root\n",
         out);
 }
 

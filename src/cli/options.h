@@ -8,6 +8,8 @@
 namespace moh {
 
 constexpr int kExitUsage = 2;
+constexpr int kExitLogLost = 74;  // the run ended, but its log could not be written
+constexpr int kExitNotRoot = 77;
 
 // What the command line asks for.
 struct CommandLine {
@@ -21,6 +23,7 @@ struct CommandLine {
 // "moh-convert: " and the complaint, then a line pointing to --help.
 CommandLine parse_command_line(int argc, char** argv);
 
+// The --help text.
 void print_usage(std::FILE* out);
 
 }  // namespace moh

@@ -47,8 +47,9 @@ Fd open_in_pieces(int dir, std::string_view path, int flags, unsigned long long 
 
 // Opens an absolute directory path one component at a time. A link on the way is followed only
 // when it is root's own: a writer who owns a folder above the library must not be able to point
-// the library somewhere else by putting a link of theirs in its place.
-Fd open_trusted_path(const std::string& path, int& error) {
+// the library somewhere else by putting a link of theirs in its place. Such a link fails the
+// open with EPERM and is named, by the path it was met at, in `foreign_link`.
+Fd open_trusted_path(const std::string& path, int& error, std::string& foreign_link) {
     constexpr int kHops = 40;
     std::vector<std::string> left;  // components still to walk, the next one last
     const auto push = [&left](std::string_view text) {
@@ -59,6 +60,14 @@ Fd open_trusted_path(const std::string& path, int& error) {
             start = slash + 1;
         }
         left.insert(left.end(), parts.rbegin(), parts.rend());
+    };
+    // Where `current` is: links followed, so ".." is its parent.
+    std::string walked;
+    const auto step = [&walked](const std::string& name) {
+        if (name == "..")
+            walked.resize(walked.empty() ? 0 : walked.rfind('/'));
+        else if (name != ".")
+            walked += "/" + name;
     };
     Fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     push(path);
@@ -72,15 +81,24 @@ Fd open_trusted_path(const std::string& path, int& error) {
             return Fd();
         }
         if (S_ISLNK(st.st_mode)) {
+            if (st.st_uid != 0) {
+                step(name);
+                foreign_link = walked;
+                error = EPERM;
+                return Fd();
+            }
             char target[PATH_MAX];
             const ssize_t length = ::readlinkat(next.get(), "", target, sizeof target);
-            if (st.st_uid != 0 || ++hops > kHops || length <= 0 ||
+            if (++hops > kHops || length <= 0 ||
                 static_cast<std::size_t>(length) >= sizeof target) {
-                error = st.st_uid != 0 ? EPERM : ELOOP;
+                error = ELOOP;
                 return Fd();
             }
             const std::string_view text(target, static_cast<std::size_t>(length));
-            if (text.front() == '/') current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (text.front() == '/') {
+                current.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                walked.clear();
+            }
             push(text);
             continue;
         }
@@ -88,6 +106,7 @@ Fd open_trusted_path(const std::string& path, int& error) {
             error = ENOTDIR;
             return Fd();
         }
+        step(name);
         current = std::move(next);
     }
     if (!current) error = errno;
@@ -150,7 +169,7 @@ std::optional<std::string> link_target(int link, const std::string& at,
 }  // namespace
 
 Library::Library(std::string path) : path_(std::move(path)) {
-    fd_ = open_trusted_path(path_, error_);
+    fd_ = open_trusted_path(path_, error_, foreign_link_);
 }
 
 Fd Library::open_dir(std::string_view relative, int& error) const {

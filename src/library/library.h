@@ -15,11 +15,14 @@ class Library {
     // Opens the directory, following a link on its path only when the link is root's own:
     // administrators keep music on another disk, but a folder above the library may belong to
     // one of its writers. Check ok(); error() is the errno of a failed open (EPERM for a link
-    // of someone else's).
+    // of someone else's, which foreign_link() then names).
     explicit Library(std::string path);
 
     bool ok() const { return static_cast<bool>(fd_); }
     int error() const { return error_; }
+    // The link that root does not own where the open stopped, by the path it was met at (links
+    // before it followed); empty when no such link stopped it.
+    const std::string& foreign_link() const { return foreign_link_; }
     const std::string& path() const { return path_; }
     int fd() const { return fd_.get(); }
 
@@ -39,6 +42,7 @@ class Library {
     std::string path_;
     Fd fd_;
     int error_ = 0;
+    std::string foreign_link_;
 };
 
 }  // namespace moh

@@ -41,7 +41,7 @@ Fd create_listing_file(const std::string& path, int& error) {
             return Fd();
         }
         Fd file(::openat(parent.get(), name.c_str(),
-                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (file || errno != EEXIST) {
             if (!file) error = errno;
             return file;
@@ -67,39 +67,31 @@ class ListingWriter {
     int error_ = 0;
 };
 
-}  // namespace
-
-Child listing_command(const Settings& settings) {
-    // -H: a link at the library's own path is followed, and every line still starts with it.
-    return {{"find",
-             "-H",
-             settings.library_dir,
-             "-maxdepth",
-             std::to_string(kListingDepth),
-             "-iname",
-             "*.mp3",
-             "-o",
-             "-name",
-             "*.ulaw",
-             "-o",
-             "-name",
-             "*.alaw",
-             "-o",
-             "-name",
-             "*.gsm",
-             "-o",
-             "-name",
-             "*.wav",
-             "-o",
-             "-name",
-             "*.WAV",
-             "-o",
-             "-name",
-             "*."},
-            {}};
+// find's -printf format that prints an entry by the library's path and then `end`.
+std::string by_library_path(const std::string& library_dir, const char* end) {
+    std::string format;
+    for (const char c : library_dir) {
+        if (c == '%' || c == '\\') format += c;
+        format += c;
+    }
+    return format + "/%P" + end;
 }
 
-Fd make_listing(const Settings& settings, Runner& runner, std::string& failure) {
+}  // namespace
+
+Child listing_command(const Settings& settings, int library) {
+    Child find{{"find", ".", "-maxdepth", std::to_string(kListingDepth), "-mindepth", "1", "(",
+                "-iname", "*.mp3"},
+               {},
+               library};
+    for (const char* pattern : {"*.ulaw", "*.alaw", "*.gsm", "*.wav", "*.WAV", "*."})
+        find.argv.insert(find.argv.end(), {"-o", "-name", pattern});
+    find.argv.insert(find.argv.end(),
+                     {")", "-printf", by_library_path(settings.library_dir, "\\n")});
+    return find;
+}
+
+Fd make_listing(const Settings& settings, int library, Runner& runner, std::string& failure) {
     const std::string& path = settings.listing_path;
     int error = 0;
     Fd listing = create_listing_file(path, error);
@@ -111,8 +103,8 @@ Fd make_listing(const Settings& settings, Runner& runner, std::string& failure) 
     // find writes into a pipe that we copy into the listing, so that every write's outcome is
     // ours to check: a listing cut short by a full disk is never walked.
     ListingWriter writer(listing.get());
-    const ChildResult result =
-        runner.run(listing_command(settings), [&](std::string_view bytes) { writer(bytes); });
+    const ChildResult result = runner.run(listing_command(settings, library),
+                                          [&](std::string_view bytes) { writer(bytes); });
     const int status = result.wait_status;
     if (result.interrupted) {
         failure.clear();
@@ -133,11 +125,12 @@ Fd make_listing(const Settings& settings, Runner& runner, std::string& failure) 
     return Fd();
 }
 
-std::string first_directory_past_depth(const Settings& settings, Runner& runner) {
+std::string first_directory_past_depth(const Settings& settings, int library, Runner& runner) {
     const std::string below = std::to_string(kListingDepth + 1);
-    const Child probe{{"find", "-H", settings.library_dir, "-mindepth", below, "-maxdepth", below,
-                       "-print0", "-quit"},
-                      {}};
+    const Child probe{{"find", ".", "-mindepth", below, "-maxdepth", below, "-printf",
+                       by_library_path(settings.library_dir, "\\0"), "-quit"},
+                      {},
+                      library};
     std::string found;
     bool complete = false;
     runner.run(probe, [&](std::string_view bytes) {

@@ -12,20 +12,23 @@
 
 namespace moh {
 
-// The find command that lists the library: audio files and directories named like them, at
-// most kListingDepth levels down, one path per line.
-Child listing_command(const Settings& settings);
+// The find command that lists the library, open as `library`: audio files and directories
+// named like them, at most kListingDepth levels down, one path per line. find starts in that
+// very directory, so that no one can swap the path for a link meanwhile; each line still
+// names the entry by the library's path.
+Child listing_command(const Settings& settings, int library);
 
-// Lists the library into a file we create at settings.listing_path (never through a link), and
-// returns it, open for reading from the start. If something we cannot remove stands there, the
-// listing goes to an unnamed file instead. On failure (the listing could not be written whole,
-// find could not run or was killed, the run was interrupted) returns no descriptor and puts
-// the reason in `failure` (empty when interrupted).
-Fd make_listing(const Settings& settings, Runner& runner, std::string& failure);
+// Lists the library, open as `library`, into a file we create at settings.listing_path (never
+// through a link, readable by root alone), and returns it, open for reading from the start. If
+// something we cannot remove stands there, the listing goes to an unnamed file instead. On
+// failure (the listing could not be written whole, find could not run or was killed, the run
+// was interrupted) returns no descriptor and puts the reason in `failure` (empty when
+// interrupted).
+Fd make_listing(const Settings& settings, int library, Runner& runner, std::string& failure);
 
-// The first directory, at the listing's depth bound, that holds anything; empty when the
-// listing saw the whole library.
-std::string first_directory_past_depth(const Settings& settings, Runner& runner);
+// The first directory, at the listing's depth bound, that holds anything, by the library's
+// path; empty when the listing saw the whole library.
+std::string first_directory_past_depth(const Settings& settings, int library, Runner& runner);
 
 // Reads the listing line by line, with lines of any length; a line read too far can be put
 // back.

@@ -349,8 +349,12 @@ WalkResult run_walk(const Context& context) {
     Log& log = context.log;
     const Library library(settings.library_dir);
     if (!library.ok()) {
+        const std::string reason =
+            library.foreign_link().empty()
+                ? std::strerror(library.error())
+                : library.foreign_link() + " is a link that root does not own";
         log.failure("Couldn't open the library %s: %s\n", settings.library_dir.c_str(),
-                    std::strerror(library.error()));
+                    reason.c_str());
         return {kExitNoListing};
     }
     const RunOptions& options = context.options;
@@ -366,13 +370,13 @@ WalkResult run_walk(const Context& context) {
 
     log.flush();
     std::string failure;
-    Fd listing = make_listing(settings, context.runner, failure);
+    Fd listing = make_listing(settings, library.fd(), context.runner, failure);
     if (!listing) {
         if (failure.empty()) return {0, true};
         log.failure("%s\n", failure.c_str());
         return {kExitNoListing};
     }
-    const std::string deep = first_directory_past_depth(settings, context.runner);
+    const std::string deep = first_directory_past_depth(settings, library.fd(), context.runner);
     if (!deep.empty())
         log.problem("Not descending below %d levels: %s\n", kListingDepth, deep.c_str());
     const int mp3_total = count_mp3_lines(listing.get(), library.path());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,12 +36,14 @@ class Fd {
     int fd_ = -1;
 };
 
-// Writes all of `bytes`, however many calls it takes. Returns 0 or the errno of the failure.
+// Writes all of `bytes`, however many calls it takes, waiting on a descriptor that someone
+// left non-blocking. Returns 0 or the errno of the failure.
 inline int write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
+            pollfd writable{fd, POLLOUT, 0};
+            if (errno == EINTR || (errno == EAGAIN && ::poll(&writable, 1, -1) >= 0)) continue;
             return errno;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));

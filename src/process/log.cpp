@@ -1,6 +1,14 @@
 #include "process/log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
+
+#include "process/fd.h"
+#include "process/progress.h"
 
 namespace moh {
 
@@ -8,7 +16,7 @@ void Log::info(const char* format, ...) {
     if (quiet_) return;
     va_list args;
     va_start(args, format);
-    std::vfprintf(out_, format, args);
+    print("<6>", format, args);
     va_end(args);
 }
 
@@ -16,7 +24,7 @@ void Log::problem(const char* format, ...) {
     ++*problems_;
     va_list args;
     va_start(args, format);
-    std::vfprintf(out_, format, args);
+    print("<4>", format, args);
     va_end(args);
 }
 
@@ -24,8 +32,60 @@ void Log::failure(const char* format, ...) {
     ++*problems_;
     va_list args;
     va_start(args, format);
-    std::vfprintf(out_, format, args);
+    print("<3>", format, args);
     va_end(args);
+}
+
+void Log::print(const char* priority, const char* format, va_list args) {
+    if (!priorities_) {
+        std::vfprintf(out_, format, args);
+        return;
+    }
+    char* text = nullptr;
+    const int length = ::vasprintf(&text, format, args);
+    if (length < 0) return;
+    // A name may hold a newline: each line the journal sees needs its priority.
+    std::string lines = priority;
+    for (int i = 0; i < length; ++i) {
+        lines += text[i];
+        if (text[i] == '\n' && i + 1 < length) lines += priority;
+    }
+    std::free(text);
+    std::fwrite(lines.data(), 1, lines.size(), out_);
+}
+
+LogOutput::LogOutput(int fd, Progress* progress) : fd_(fd), progress_(progress) {
+    const cookie_io_functions_t functions{nullptr, &LogOutput::write, nullptr, nullptr};
+    stream_ = ::fopencookie(this, "w", functions);
+    // As stdout would be: line by line to a person, in blocks to anything else.
+    if (stream_ != nullptr) std::setvbuf(stream_, nullptr, ::isatty(fd) ? _IOLBF : _IOFBF, BUFSIZ);
+}
+
+int LogOutput::close() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    return error_;
+}
+
+ssize_t LogOutput::write(void* self, const char* bytes, std::size_t size) {
+    auto& output = *static_cast<LogOutput*>(self);
+    const std::string_view text(bytes, size);
+    if (output.error_ == 0) {
+        output.error_ = output.progress_ != nullptr
+                            ? output.progress_->write_above(output.fd_, text)
+                            : write_all(output.fd_, text);
+    }
+    return static_cast<ssize_t>(size);
+}
+
+bool is_journal_stream(int fd) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    uintmax_t device = 0, inode = 0;
+    char end = 0;
+    struct stat st {};
+    return stream != nullptr &&
+           std::sscanf(stream, "%" SCNuMAX ":%" SCNuMAX "%c", &device, &inode, &end) == 2 &&
+           ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
 std::string format_text(const char* format, ...) {

@@ -1,18 +1,37 @@
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <string_view>
 
 namespace moh {
 
-// Placeholder until the terminal display lands.
+// How far the run is, for someone watching a terminal: one line, `[n/N] PATH`, redrawn in
+// place on that terminal. Its calls may come from several threads.
 class Progress {
   public:
-    void start(int total) { total_ = total; }
-    void show(int, const std::string&) {}
-    void clear() {}
+    // Draws on `terminal`, a descriptor open on a terminal (standard error).
+    explicit Progress(int terminal) : terminal_(terminal) {}
+
+    // Sets N, the number of MP3s the run will go through.
+    void start(int total);
+    // Redraws the line as `[n/N] PATH`, cut to the terminal's width. Bytes that a terminal
+    // would act on (a writer may put escape sequences in a name) are shown as '?'.
+    void show(int n, const std::string& path);
+    // Erases the line; the next show() draws it again.
+    void clear();
+    // Writes `bytes` to `fd`, a descriptor on the same terminal, above the line: the line is
+    // erased first and drawn again below them. Returns 0 or the errno of the failed write.
+    int write_above(int fd, std::string_view bytes);
 
   private:
+    void draw();  // with mutex_ held
+
+    int terminal_;
+    std::mutex mutex_;
     int total_ = 0;
+    std::string line_;    // what the line shows, as drawn
+    bool shown_ = false;  // the line is on the terminal
 };
 
 }  // namespace moh

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "process/fd.h"
@@ -25,6 +28,48 @@ constexpr int kCannotStart = 127 << 8;  // what a shell reports for a program it
 // Descriptors handed to a child are first moved this high, so that moving them to their
 // numbers in the child cannot overwrite one another.
 constexpr int kHandOverFloor = 64;
+
+constexpr const char* kSystemSearchPath[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
+                                             "/usr/bin",        "/sbin",          "/bin"};
+
+// Whether only root can change what `dir` (absolute, without links) holds: root owns it and
+// every directory above it, and no one else may write it, nor rename it or one above away (a
+// sticky directory such as /tmp lets no one move what root owns there).
+bool only_root_changes(std::string dir) {
+    for (bool first = true;; first = false) {
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) return false;
+        const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (others_write && (first || (st.st_mode & S_ISVTX) == 0)) return false;
+        if (dir == "/") return true;
+        const auto slash = dir.rfind('/');
+        dir.resize(slash == 0 ? 1 : slash);
+    }
+}
+
+// The file a child runs: argv[0] when it names a path, else the first executable file of that
+// name in `search_path`; empty when there is none.
+std::string program_file(const std::string& name, const std::vector<std::string>& search_path) {
+    if (name.find('/') != std::string::npos) return name;
+    if (name.empty()) return {};
+    for (const auto& dir : search_path) {
+        const std::string file = dir + "/" + name;
+        struct stat st {};
+        if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(file.c_str(), X_OK) == 0) {
+            return file;
+        }
+    }
+    return {};
+}
+
+// Whether a shell takes `word` as it is: no splitting, globbing, expansion or quoting.
+bool shell_literal(std::string_view word) {
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::strchr("@%+=:,./_-", c) != nullptr;
+    });
+}
 
 class SpawnSetup {
   public:
@@ -136,9 +181,34 @@ class ChildWatch {
 
 }  // namespace
 
-Spawner::Spawner(std::chrono::milliseconds time_limit) : time_limit_(time_limit) {
+std::vector<std::string> trusted_search_path(const char* path) {
+    std::vector<std::string> trusted;
+    for (std::string_view rest = path != nullptr ? path : "";;) {
+        const auto colon = rest.find(':');
+        const std::string element(rest.substr(0, colon));
+        char resolved[PATH_MAX];
+        // An empty or relative element means a directory that depends on where root stands.
+        if (element.starts_with('/') && ::realpath(element.c_str(), resolved) != nullptr &&
+            only_root_changes(resolved) &&
+            std::find(trusted.begin(), trusted.end(), resolved) == trusted.end()) {
+            trusted.emplace_back(resolved);
+        }
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    if (trusted.empty()) trusted.assign(std::begin(kSystemSearchPath), std::end(kSystemSearchPath));
+    return trusted;
+}
+
+Spawner::Spawner(std::chrono::milliseconds time_limit)
+    : time_limit_(time_limit), search_path_(trusted_search_path(std::getenv("PATH"))) {
+    std::string path = "PATH=";
+    for (const auto& dir : search_path_) path += (path.size() > 5 ? ":" : "") + dir;
+    environment_.push_back(path);
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, "SOX_OPTS=", 9) != 0) environment_.emplace_back(*variable);
+        if (std::strncmp(*variable, "SOX_OPTS=", 9) != 0 &&
+            std::strncmp(*variable, "PATH=", 5) != 0)
+            environment_.emplace_back(*variable);
     }
 }
 
@@ -150,7 +220,12 @@ ChildResult Spawner::run(const Child& child, const OutputSink& output) {
     const Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!null) return {kCannotStart};
 
+    const std::string program = program_file(child.argv.at(0), search_path_);
+    if (program.empty()) return {kCannotStart};
+
     SpawnSetup setup;
+    // First, while the descriptor is certainly still open in the child.
+    if (child.dir >= 0) ::posix_spawn_file_actions_addfchdir_np(&setup.actions, child.dir);
     ::posix_spawn_file_actions_adddup2(&setup.actions, null.get(), 0);
     ::posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), 1);
     ::posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), 2);
@@ -169,14 +244,14 @@ ChildResult Spawner::run(const Child& child, const OutputSink& output) {
         if (!handed) ::posix_spawn_file_actions_addclose(&setup.actions, fd);
     }
     ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, highest + 1);
-    sigset_t none, all;
+    sigset_t none;
     sigemptyset(&none);
-    sigfillset(&all);
+    const sigset_t reset = signals_reset_in_children();
     ::posix_spawnattr_setflags(
         &setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     ::posix_spawnattr_setpgroup(&setup.attributes, 0);
     ::posix_spawnattr_setsigmask(&setup.attributes, &none);
-    ::posix_spawnattr_setsigdefault(&setup.attributes, &all);
+    ::posix_spawnattr_setsigdefault(&setup.attributes, &reset);
 
     // posix_spawn takes char* const[] for historical reasons; it does not modify the strings.
     std::vector<char*> argv;
@@ -187,12 +262,10 @@ ChildResult Spawner::run(const Child& child, const OutputSink& output) {
     envp.push_back(nullptr);
 
     pid_t pid;
-    const bool search = child.argv.at(0).find('/') == std::string::npos;
-    const int error = search ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes,
-                                              argv.data(), envp.data())
-                             : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes,
-                                             argv.data(), envp.data());
-    if (error != 0) return {kCannotStart};
+    if (::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                      envp.data()) != 0) {
+        return {kCannotStart};
+    }
     write_end.reset();
     moved.clear();
     return ChildWatch(pid, std::move(read_end), time_limit_).wait(output);
@@ -202,7 +275,18 @@ std::string command_line(const Child& child) {
     std::string line;
     for (const auto& word : child.argv) {
         if (!line.empty()) line += ' ';
-        line += word;
+        if (shell_literal(word)) {
+            line += word;
+            continue;
+        }
+        line += '\'';
+        for (const char c : word) {
+            if (c == '\'')
+                line += "'\\''";  // close the quotes, a quoted quote, open them again
+            else
+                line += c;
+        }
+        line += '\'';
     }
     return line;
 }

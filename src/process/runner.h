@@ -14,6 +14,7 @@ namespace moh {
 struct Child {
     std::vector<std::string> argv;         // argv[0] is looked up on PATH unless it holds a slash
     std::vector<std::pair<int, int>> fds;  // (our descriptor, the number it has in the child)
+    int dir = -1;  // our descriptor of the directory it starts in; -1 for our own
 };
 
 struct ChildResult {
@@ -35,8 +36,9 @@ class Runner {
 
 // The real runner: posix_spawn, no shell. Each child runs in a process group of its own, which
 // is killed when the child outlives `time_limit` or the run is interrupted, and when the child
-// ends, so that nothing it started lingers. Children get the environment without SOX_OPTS,
-// which could otherwise silence sox's clipping warnings.
+// ends, so that nothing it started lingers. Programs are looked up only in trusted_search_path().
+// Children get the environment without SOX_OPTS, which could otherwise silence sox's clipping
+// warnings, and with that search path as PATH.
 class Spawner final : public Runner {
   public:
     explicit Spawner(std::chrono::milliseconds time_limit);
@@ -44,10 +46,16 @@ class Spawner final : public Runner {
 
   private:
     std::chrono::milliseconds time_limit_;
+    std::vector<std::string> search_path_;
     std::vector<std::string> environment_;
 };
 
-// The argument vector as one line for the log: the words joined by spaces.
+// The elements of `path` (a PATH value) that root may run programs from: absolute directories
+// that root owns and no one else may write. When none is left, the usual system directories.
+std::vector<std::string> trusted_search_path(const char* path);
+
+// The argument vector as one line for the log: the words joined by spaces, each that a shell
+// would split or expand in single quotes.
 std::string command_line(const Child& child);
 
 }  // namespace moh

@@ -44,6 +44,7 @@ library)
   expect_status 0
   [ ! -s /mnt/check/stderr ] || fail "unexpected stderr: $(cat /mnt/check/stderr)"
   cmp -s /tmp/moh-xx /mnt/check/listing || fail "the listing was not left in /tmp"
+  [ "$(stat -c %a /tmp/moh-xx)" = 600 ] || fail "the listing is readable by others"
   [ ! -e "$work" ] || fail "the work directory was left behind"
   log_of Changed convert 'summary 2 2' >/mnt/check/expected
   same_stdout
@@ -64,15 +65,77 @@ missing)
   expect_status 20
   printf "Couldn't open the library %s: Not a directory\n" "$lib" >/mnt/check/expected
   same_stdout
-  # The account that owns a folder above the library cannot point it elsewhere with a link.
+  # The account that owns a folder above the library cannot point it elsewhere with a link;
+  # the refusal names the link by the path it was met at, past root's own links.
   mkdir -m 700 /home/victim && touch '/home/victim/root only.wav'
   rm "$lib" && chown nobody "${lib%/*}"
-  setpriv --reuid=65534 --regid=65534 --clear-groups ln -s /home/victim "$lib"
-  run
-  expect_status 20
-  printf "Couldn't open the library %s: Operation not permitted\n" "$lib" >/mnt/check/expected
-  same_stdout
+  as_writer ln -s /home/victim "$lib"
+  mkdir -m 777 /home/shared && as_writer ln -s /home/victim /home/shared/moh
+  for link in "$lib" /home/shared/moh; do
+    [ "$link" = "$lib" ] || { rm "$lib" && ln -s /home/music/../shared/moh "$lib" && mkdir /home/music; }
+    run
+    expect_status 20
+    printf "Couldn't open the library %s: %s is a link that root does not own\n" "$lib" "$link" >/mnt/check/expected
+    same_stdout
+  done
   [ -e '/home/victim/root only.wav' ] || fail "the run acted where a writer's link pointed"
+  ;;
+swapped-library)
+  # The account that owns the folder above the library swaps it for a link to a root-only
+  # directory after the run opened it, just before find starts: find lists what was opened.
+  mkdir -p "$lib" && chown nobody "${lib%/*}"
+  cp /dev/null "$lib/a.mp3"
+  mkdir -m 700 /home/victim && touch /home/victim/secret.mp3
+  real_find=$(command -v find)
+  stand_in_sox
+  cat >/mnt/bin/find <<FIND
+#!/bin/sh
+[ -L "$lib" ] || setpriv --reuid=65534 --regid=65534 --clear-groups \
+  sh -c 'mv "$lib" "$lib.opened" && ln -s /home/victim "$lib"'
+exec $real_find "\$@"
+FIND
+  chmod 755 /mnt/bin/find
+  run
+  expect_status 0
+  [ -L "$lib" ] || fail "the stand-in find did not swap the library"
+  printf '%s\n' "$lib/a.mp3" | cmp -s - /tmp/moh-xx || fail "the listing holds: $(cat /tmp/moh-xx)"
+  [ -e "$lib.opened/a.g722" ] || fail "the library that was opened was not converted"
+  ;;
+not-root)
+  # Anyone may ask for help or the version, or get a usage error; a run is root's.
+  mkdir -p "$lib"
+  while read -r option want; do
+    set +e
+    (cd /mnt/cwd && as_writer /mnt/moh-convert $option) >/mnt/check/stdout 2>/mnt/check/stderr
+    status=$?
+    set -e
+    expect_status "$want"
+    [ "$want" != 77 ] || echo 'moh-convert: must be run as root' | diff - /mnt/check/stderr ||
+      fail "stderr differs for $option"
+  done <<'ROWS'
+-n 77
+-u 77
+--help 0
+--version 0
+--bogus 2
+ROWS
+  [ ! -e /tmp/moh-xx ] && [ ! -e /run/moh-convert.lock ] || fail "a run by another user started"
+  ;;
+journal)
+  # Under systemd, stdout is the journal's stream when JOURNAL_STREAM names it; only then
+  # does each line start with its priority, so that the journal can tell the problems.
+  mkdir -p "$lib"
+  cp /dev/null "$lib/a.mp3"
+  mkfifo "$lib/fifo.mp3"
+  run -n
+  cp /mnt/check/stdout /mnt/check/plain
+  grep -q '^Not converting' /mnt/check/plain || fail "no problem line to see: $(cat /mnt/check/plain)"
+  JOURNAL_STREAM=$(stat -c %d:%i /mnt/check/stdout) run -n
+  sed -e '/^Not converting/s/^/<4>/' -e '/^</!s/^/<6>/' /mnt/check/plain >/mnt/check/expected
+  same_stdout
+  JOURNAL_STREAM=$(stat -c %d:%i /mnt/check/plain) run -n
+  cp /mnt/check/plain /mnt/check/expected
+  same_stdout
   ;;
 unwritable-tmp)
   mkdir -p "$lib"

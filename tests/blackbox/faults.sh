@@ -180,6 +180,96 @@ always-clipping)
   same_stdout
   [ "$(grep -c '^-v$' /mnt/check/sox-calls)" = 13 ] || fail "not 13 sox runs with a factor"
   ;;
+untrusted-path)
+  # Root runs programs only from directories that no one else can change: not the working
+  # directory that an empty element or "." means, nor one that others own or may write.
+  with_mp3
+  stand_in_sox
+  mkdir -m 777 /mnt/open && mkdir /mnt/theirs && chown nobody /mnt/theirs
+  for dir in /mnt/cwd /mnt/open /mnt/theirs; do
+    printf '#!/bin/sh\ntouch /mnt/check/planted-ran\n' >"$dir/sox" && chmod 755 "$dir/sox"
+  done
+  PATH=":.:/mnt/open:/mnt/theirs:$PATH" run
+  expect_status 0
+  [ -s /mnt/check/sox-calls ] || fail "the stand-in sox on a trusted directory did not run"
+  rm "$lib"/a.[!m]*
+  # With no element left, the system's directories serve: the real find and sox.
+  PATH=":.:/mnt/open" run
+  expect_status 0
+  single_log >/mnt/check/expected
+  same_stdout
+  [ ! -e /mnt/check/planted-ran ] || fail "a sox that others could plant was run"
+  ;;
+nohup)
+  # A hangup ignored at the start, as under nohup, stays ignored in the run and its children;
+  # the children still get SIGPIPE at its default.
+  with_mp3
+  stand_in_sox
+  printf '%s\n' 'grep SigIgn /proc/$$/status >>/mnt/check/ignored; kill -HUP $PPID' >/mnt/bin/sox-also
+  set +e
+  (cd /mnt/cwd && "$timeout" -k 5 60 sh -c 'trap "" HUP && exec /mnt/moh-convert') \
+    >/mnt/check/stdout 2>/mnt/check/stderr
+  status=$?
+  set -e
+  expect_status 0
+  single_log >/mnt/check/expected
+  same_stdout
+  [ "$(wc -l </mnt/check/ignored)" = 5 ] || fail "not 5 sox runs"
+  # Signal N is bit N-1 of the mask; above 31 are the C library's own.
+  while read -r _ mask; do
+    [ $((0x$mask & 0x7fffffff)) = 1 ] || fail "signals ignored by sox: $mask"
+  done </mnt/check/ignored
+  ;;
+lost-log)
+  # A log that cannot be written, to a full disk or to a reader that went away (SIGPIPE), does
+  # not stop the run; at its end the run says so on stderr and exits 74.
+  with_mp3
+  stand_in_sox
+  for reason in "No space left on device" "Broken pipe"; do
+    set +e
+    if [ "$reason" = "Broken pipe" ]; then
+      (cd /mnt/cwd && perl -e 'pipe(R, W) or die; close R; open(STDOUT, ">&W") or die; exec @ARGV' \
+        "$timeout" -k 5 60 /mnt/moh-convert) 2>/mnt/check/stderr
+    else
+      (cd /mnt/cwd && "$timeout" -k 5 60 /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
+    fi
+    status=$?
+    set -e
+    expect_status 74
+    printf "moh-convert: couldn't write the log: %s\n" "$reason" | diff - /mnt/check/stderr ||
+      fail "stderr differs"
+  done
+  # Those runs went through to their end, the update record included.
+  rm /mnt/check/sox-calls
+  run -u
+  expect_status 0
+  [ ! -e /mnt/check/sox-calls ] || fail "a run whose log was lost did not save its record"
+  ;;
+closed-descriptors)
+  # Started with standard descriptors closed, the run logs into /dev/null: the lock file, which
+  # would take the lowest free number, keeps only the holder's pid.
+  with_mp3
+  stand_in_sox
+  for closed in '>&-' '<&- >&- 2>&-'; do
+    set +e
+    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 60 /mnt/moh-convert $closed)"
+    status=$?
+    set -e
+    expect_status 0
+    grep -qx '[0-9][0-9]*' /run/moh-convert.lock && [ "$(wc -l </run/moh-convert.lock)" = 1 ] ||
+      fail "with $closed the lock file holds: $(head -c 300 /run/moh-convert.lock)"
+  done
+  ;;
+interrupted)
+  # SIGTERM while sox runs: the run says on stderr how far it got, then dies by the signal.
+  with_mp3
+  stand_in_sox
+  printf '%s\n' 'kill -TERM $PPID; sleep 10' >/mnt/bin/sox-also
+  run
+  expect_status 143
+  grep -Eqx 'moh-convert: interrupted by SIGTERM after converting [0-9]+ of [0-9]+ MP3s; run it again to finish' \
+    /mnt/check/stderr || fail "stderr: $(cat /mnt/check/stderr)"
+  ;;
 *) fail "no such case" ;;
 esac
 nothing_lost
