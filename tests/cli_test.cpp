@@ -43,7 +43,7 @@ TEST(RunLock, SecondHolderIsToldWhoHoldsIt) {
     EXPECT_EQ(second.holder(), ::getpid());
     EXPECT_EQ(second.failure(), "");
 
-    ::symlink((dir / "elsewhere").c_str(), (dir / "link").c_str());
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
     const moh::RunLock through_link(dir / "link");
     EXPECT_FALSE(through_link.held());
     EXPECT_NE(through_link.failure(), "");

@@ -109,7 +109,7 @@ TEST_F(Walk, MissingLibraryOrListingEndsWithStatus20) {
 
 TEST_F(Walk, ListingIsNeverWrittenThroughWhatStandsAtItsPath) {
     test::write_file(dir / "victim", "precious");
-    ::symlink((dir / "victim").c_str(), settings.listing_path.c_str());
+    ASSERT_EQ(::symlink((dir / "victim").c_str(), settings.listing_path.c_str()), 0);
     touch("a.wav");
     list({"a.wav"});
     const std::string run_log = "Leave the name " + lib + "/a.wav alone\nskipping non-mp3 file " +
@@ -131,7 +131,7 @@ TEST_F(Walk, LinesThatNameNothingHereAreIgnoredWithTheirReason) {
     test::write_file(dir / "outside.mp3", "not ours");
     ::mkdir((dir / "elsewhere").c_str(), 0755);
     test::write_file(dir / "elsewhere/jingle.mp3", "not ours");
-    ::symlink((dir / "elsewhere").c_str(), (lib + "/evil").c_str());
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (lib + "/evil").c_str()), 0);
     runner.listing = "find: '" + lib + "/locked': Permission denied\n" + dir / "outside.mp3\n" +
                      lib + "/../outside.mp3\n" + lib + "/ghost.mp3\n" + lib +
                      "/evil/jingle.mp3\nx\n";
@@ -230,23 +230,23 @@ TEST_F(Walk, RenamesNeverReplaceAFileNorTakeAConversionsOutput) {
 TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {
     make_dir("folder.mp3");
     ::mkfifo((lib + "/pipe.mp3").c_str(), 0644);
-    ::symlink((lib + "/nowhere").c_str(), (lib + "/dangling.mp3").c_str());
+    ASSERT_EQ(::symlink((lib + "/nowhere").c_str(), (lib + "/dangling.mp3").c_str()), 0);
     test::write_file(dir / "voicemail.wav", "secret");
-    ::symlink((dir / "voicemail.wav").c_str(), (lib + "/leak.mp3").c_str());
+    ASSERT_EQ(::symlink((dir / "voicemail.wav").c_str(), (lib + "/leak.mp3").c_str()), 0);
     touch("real.mp3");
-    ::symlink("real.mp3", (lib + "/relative.mp3").c_str());
-    ::symlink((lib + "/real.mp3").c_str(), (lib + "/absolute.Mp3").c_str());
+    ASSERT_EQ(::symlink("real.mp3", (lib + "/relative.mp3").c_str()), 0);
+    ASSERT_EQ(::symlink((lib + "/real.mp3").c_str(), (lib + "/absolute.Mp3").c_str()), 0);
     touch("x.mp3.wav");
     ASSERT_EQ(::truncate((lib + "/holes.mp3").c_str(), 0), -1);
     test::write_file(lib + "/holes.mp3", "");
     ASSERT_EQ(::truncate((lib + "/holes.mp3").c_str(), off_t{1} << 40), 0);
     // A writer's link leads only to the writer's own files.
     constexpr uid_t kWriter = 65534;
-    ::symlink("real.mp3", (lib + "/theirs.mp3").c_str());
+    ASSERT_EQ(::symlink("real.mp3", (lib + "/theirs.mp3").c_str()), 0);
     ASSERT_EQ(::lchown((lib + "/theirs.mp3").c_str(), kWriter, kWriter), 0);
     touch("writers.data");
     ASSERT_EQ(::chown((lib + "/writers.data").c_str(), kWriter, kWriter), 0);
-    ::symlink("writers.data", (lib + "/own.mp3").c_str());
+    ASSERT_EQ(::symlink("writers.data", (lib + "/own.mp3").c_str()), 0);
     ASSERT_EQ(::lchown((lib + "/own.mp3").c_str(), kWriter, kWriter), 0);
     touch("twin.mp3");
     touch("twin.MP3");
@@ -448,7 +448,7 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     test::write_file(lib + "/c.mp3", "new");
     ASSERT_EQ(test::run_shell("touch -d 2001-01-01 '" + lib + "/c.mp3'").status, 0);
     EXPECT_EQ(run_converting(), Names{"c"});
-    ::truncate((lib + "/a_b.sln").c_str(), 2);
+    ASSERT_EQ(::truncate((lib + "/a_b.sln").c_str(), 2), 0);
     ::unlink((lib + "/A B/x_y.g722").c_str());
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b"}));
     // Stopped at its first conversion, a run keeps what it knew of the rest.
