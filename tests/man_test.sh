@@ -18,7 +18,7 @@ renders_cleanly() { # PAGE
     grep -q "^$section\$" "$stage/$1.txt" || { echo "  no section $section"; return 1; }
   done
 }
-for page in moh-convert asterisk_convert; do
+for page in moh-convert asterisk_convert g729_convert; do
   check "$page.1" renders_cleanly "$page"
 done
 

@@ -17,12 +17,12 @@ lintian_clean() {
 check "lintian: no error or warning in the .changes, .buildinfo and both .debs" lintian_clean
 
 check "named moh-convert" [ "$(field Package)" = moh-convert ]
-for dependency in sox libsox-fmt-mp3 libspandsp2; do
+for dependency in sox libsox-fmt-mp3 libspandsp2 libbcg729-0; do
   check "depends on $dependency" grep -qw -- "$dependency" <<<"$(field Depends | tr ',' '\n')"
 done
 # Documents may or may not be compressed, by their size.
 doc=./usr/share/doc/moh-convert
-for path in ./usr/bin/moh-convert ./usr/lib/moh-convert/asterisk_convert \
+for path in ./usr/bin/moh-convert ./usr/lib/moh-convert/{asterisk,g729}_convert \
   ./usr/share/man/man1/moh-convert.1.gz ./usr/share/man/man1/asterisk_convert.1.gz \
   ./lib/systemd/system/moh-convert.{service,timer,path} \
   ./usr/share/bash-completion/completions/moh-convert \
@@ -33,8 +33,8 @@ done
 check "ships nothing at the converter's fixed path" \
   bash -c '! grep -q nagios <<<"$1"' - "$contents"
 
-check "moh-convert-dbgsym holds the debug symbols of both programs" \
-  [ "$(dpkg-deb -f "${deb/moh-convert_/moh-convert-dbgsym_}" Build-Ids | wc -w)" = 2 ]
+check "moh-convert-dbgsym holds the debug symbols of all three programs" \
+  [ "$(dpkg-deb -f "${deb/moh-convert_/moh-convert-dbgsym_}" Build-Ids | wc -w)" = 3 ]
 
 # Runs CASE of the life of the package in a namespace of its own; see package_round.sh.
 round() { unshare --mount bash "$here/package_round.sh" "$deb" "$1"; }
