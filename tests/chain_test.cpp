@@ -13,6 +13,20 @@ using moh::Child;
 using moh::ChildResult;
 using moh::OutputSink;
 
+// What a child finds at descriptor 3: a file from its start, a pipe to its end.
+std::string input_of(const Child& child) {
+    const int fd = test::handed(child, 3);
+    struct stat st {};
+    ::fstat(fd, &st);
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = S_ISREG(st.st_mode) ? ::pread(fd, buffer, sizeof buffer, bytes.size())
+                                             : ::read(fd, buffer, sizeof buffer)) > 0;) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
 class ConversionChain : public ::testing::Test, protected test::FakeRun {
   protected:
     moh::Fd lib_fd;
@@ -26,10 +40,16 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
         test::write_file(lib + "/a.mp3", "mp3");
         mp3_fd.reset(::open((lib + "/a.mp3").c_str(), O_RDONLY | O_CLOEXEC));
     }
+    bool converter_ok = true;
+
     std::string input() const { return settings.work_dir + "/7/a.mp3"; }
+    std::string converting(const std::string& format) const {
+        return "  converting " + lib + "/a.mp3 to " + format + "\n";
+    }
     moh::ConversionResult convert(double& volume) {
-        const moh::Mp3 mp3{lib_fd.get(), mp3_fd.get(), "a.mp3", "a", lib, 7};
-        return moh::convert_mp3(mp3, volume, {settings, log.log, runner, work_fd.get()});
+        const moh::Mp3 mp3{lib_fd.get(), mp3_fd.get(), "a.mp3", "a", lib, 7, 3};
+        return moh::convert_mp3(mp3, volume,
+                                {settings, log.log, runner, work_fd.get(), converter_ok});
     }
     // Has sox run number i (counting sox runs only, from 0) report clipping when clips(i).
     void clip_when(std::function<bool(int)> clips) {
@@ -48,7 +68,9 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
     }
 };
 
-TEST_F(ConversionChain, CleanSourceRunsTheSixCommandsOnceAndPublishesEachOutput) {
+TEST_F(ConversionChain, CleanSourceRunsTheSixCommandsOnceAndPublishesEachOutputAsItsOwners) {
+    ::fchown(mp3_fd.get(), 65534, 65534);
+    ::umask(077);
     double volume = 1.0;
     const moh::ConversionResult result = convert(volume);
     const std::string in = input();
@@ -66,21 +88,30 @@ TEST_F(ConversionChain, CleanSourceRunsTheSixCommandsOnceAndPublishesEachOutput)
     EXPECT_TRUE(result.complete);
     EXPECT_EQ(result.outputs.size(), 6u);
     EXPECT_EQ(test::list_dir(lib), "a.alaw a.g722 a.gsm a.mp3 a.sln a.sln16 a.ulaw");
+    for (const auto& format : moh::kOutputFormats) {
+        struct stat st {};
+        ::stat((lib + "/a." + std::string(format)).c_str(), &st);
+        EXPECT_EQ(st.st_uid, 65534u) << format;
+        EXPECT_EQ(st.st_gid, 65534u) << format;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << format;
+    }
+    ::umask(022);
     EXPECT_EQ(test::list_dir(settings.work_dir), "") << "private paths left behind";
 }
 
-TEST_F(ConversionChain, ChildrenGetTheMp3AndTheFreshSln16AsDescriptor3) {
+TEST_F(ConversionChain, ChildrenGetTheMp3AsItWasOpenedAndTheFreshSln16AsDescriptor3) {
+    // Its writer makes it grow while it is converted: sox must not read on for ever.
+    test::write_file(lib + "/a.mp3", "mp3 and then some");
     std::vector<std::string> read_as_input;
     runner.on_run = [&](const Child& child, const OutputSink& output) {
-        char bytes[16] = {};
-        const int input = test::handed(child, 3);
-        read_as_input.emplace_back(bytes, std::max<ssize_t>(0, ::pread(input, bytes, 16, 0)));
+        read_as_input.push_back(input_of(child));
         return runner.play(child, output);
     };
     double volume = 1.0;
     convert(volume);
     ASSERT_EQ(read_as_input.size(), 6u);
     EXPECT_EQ(read_as_input[0], "mp3");
+    EXPECT_EQ(read_as_input[4], "mp3");
     EXPECT_EQ(read_as_input[5], "sox output");
 }
 
@@ -137,11 +168,11 @@ TEST_F(ConversionChain, FailedCommandsAreExplainedAndKeepThePreviousOutputs) {
         }
         if (line.find(" -r 8000 -t raw ") != std::string::npos) {
             test::write_fd(test::handed(child, 4), "half");
-            output("sox FAIL sox: error writing output file: No space left on device\n");
+            output("sox FAIL sox: error writing output file: Input/output error\n");
             return ChildResult{};
         }
         if (child.argv[0] == settings.converter_path) {
-            output("asterisk_convert: cannot write out: No space left on device\n");
+            output("asterisk_convert: cannot write out: Input/output error\n");
             return ChildResult{9, true};
         }
         return runner.play(child, output);
@@ -152,27 +183,74 @@ TEST_F(ConversionChain, FailedCommandsAreExplainedAndKeepThePreviousOutputs) {
     EXPECT_EQ(log.text(),
               "Convert a to ulaw\nConvert a to alaw\nConvert a to gsm\n"
               "Command failed with exit status 2: sox -v 1 " +
-                  in +
-                  " -c 1 -r 8000 -t gsm /dev/fd/4\n"
+                  in + " -c 1 -r 8000 -t gsm /dev/fd/4\n" + converting("gsm") +
                   "  sox said: sox FAIL formats: can't open input file: corrupt\n"
                   "Convert a to sln\n"
-                  "Command reported \"sox FAIL sox: error writing output file: No space left on "
-                  "device\" though it exited with status 0: sox -v 1 " +
-                  in +
-                  " -c 1 -r 8000 -t raw -e signed-integer -b 16 /dev/fd/4\n"
+                  "Command reported \"sox FAIL sox: error writing output file: Input/output "
+                  "error\" though it exited with status 0: sox -v 1 " +
+                  in + " -c 1 -r 8000 -t raw -e signed-integer -b 16 /dev/fd/4\n" +
+                  converting("sln") +
                   "Convert a to sln16\nConvert a to g722\n"
                   "Command killed by signal 9: " +
                   settings.converter_path + " " + settings.work_dir + "/7/a.sln16 " +
-                  settings.work_dir +
-                  "/7/a.g722\n"
+                  settings.work_dir + "/7/a.g722\n" + converting("g722") +
                   "  timed out after 600 s\n"
-                  "  asterisk_convert said: asterisk_convert: cannot write out: No space left on "
-                  "device\n");
+                  "  asterisk_convert said: asterisk_convert: cannot write out: Input/output "
+                  "error\n");
     EXPECT_FALSE(result.complete);
     for (const char* format : {"gsm", "sln", "g722"}) {
         EXPECT_EQ(test::read_file(lib + "/a." + format), std::string("previous ") + format);
     }
     EXPECT_EQ(test::read_file(lib + "/a.alaw"), "sox output");
+}
+
+// Failures after which nothing more of the MP3 can be made: one report, and the chain ends.
+TEST_F(ConversionChain, FailureThatEveryLaterFormatWouldMeetEndsTheChain) {
+    const struct {
+        std::string said;
+        int status;
+        std::string after;  // what follows the report
+        bool no_space;
+    } cases[] = {
+        {"sox FAIL formats: can't open input file `x': ", 2,
+         "  the other formats of " + lib + "/a.mp3 are left for the next run\n", false},
+        {"sox FAIL sox: `/dev/fd/4' error writing output file: No space left on device", 0, "",
+         true},
+    };
+    for (const auto& c : cases) {
+        runner.commands.clear();
+        const std::size_t before = log.text().size();
+        runner.on_run = [&](const Child&, const OutputSink& output) {
+            output(c.said + "\n");
+            return test::exited(c.status);
+        };
+        double volume = 1.0;
+        const moh::ConversionResult result = convert(volume);
+        const std::string command = "sox " + input() + " -c 1 -r 8000 -t ul /dev/fd/4";
+        EXPECT_EQ(log.text().substr(before),
+                  "Convert a to ulaw\n" +
+                      (c.status == 0 ? "Command reported \"" + c.said +
+                                           "\" though it exited with status 0: " + command + "\n" +
+                                           converting("ulaw")
+                                     : "Command failed with exit status 2: " + command + "\n" +
+                                           converting("ulaw") + "  sox said: " + c.said + "\n") +
+                      c.after);
+        EXPECT_EQ(runner.commands.size(), 1u);
+        EXPECT_FALSE(result.complete);
+        EXPECT_EQ(result.no_space, c.no_space);
+        EXPECT_EQ(test::list_dir(lib), "a.mp3");
+    }
+}
+
+TEST_F(ConversionChain, WithoutAConverterTheSoxFormatsAreMadeAndTheMp3StaysIncomplete) {
+    converter_ok = false;
+    double volume = 1.0;
+    const moh::ConversionResult result = convert(volume);
+    EXPECT_EQ(runner.commands.size(), 5u);
+    EXPECT_EQ(log.text(),
+              test::converts_of("a").substr(0, test::converts_of("a").rfind("Convert")));
+    EXPECT_FALSE(result.complete) << "the next -u run would not make the .g722";
+    EXPECT_EQ(test::list_dir(lib), "a.alaw a.gsm a.mp3 a.sln a.sln16 a.ulaw");
 }
 
 TEST_F(ConversionChain, LinksHardLinksAndFifosAtOutputNamesAreReplacedNotWrittenThrough) {

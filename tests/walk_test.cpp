@@ -325,9 +325,8 @@ TEST_F(Options, QuietRunPrintsOnlyWhatNeedsALook) {
     EXPECT_EQ(quiet.text(),
               "Couldn't rename " + lib + "/a(b.mp3 => " + lib +
                   "/a_b.mp3: File exists\nCommand failed with exit status 2: sox -v 1 " +
-                  settings.work_dir +
-                  "/3/c.mp3 -c 1 -r 8000 -t gsm /dev/fd/4\n"
-                  "  sox said: sox FAIL formats: corrupt\n");
+                  settings.work_dir + "/3/c.mp3 -c 1 -r 8000 -t gsm /dev/fd/4\n  converting " +
+                  lib + "/c.mp3 to gsm\n  sox said: sox FAIL formats: corrupt\n");
     runner.on_run = nullptr;
     test::CapturedLog clean(true);
     ASSERT_EQ(moh::run_walk({settings, options, clean.log, runner}).status, 0);

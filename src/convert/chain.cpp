@@ -1,6 +1,7 @@
 #include "convert/chain.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "convert/capture.h"
+#include "convert/pump.h"
 #include "convert/staged_output.h"
 #include "process/fd.h"
 
@@ -39,9 +41,26 @@ std::string program_name(const Child& child) {
     return path.substr(path.rfind('/') + 1);
 }
 
-// Logs a command that did not succeed; true when it did.
+// The failure of a write for want of room: the library's disk is full, or its owner's quota.
+bool no_room(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
+// Whether sox's failure line gives one of those reasons.
+bool no_room(const std::string& failure) {
+    return failure.find(std::strerror(ENOSPC)) != std::string::npos ||
+           failure.find(std::strerror(EDQUOT)) != std::string::npos;
+}
+
+// sox could not read the MP3 at all: every other format would fail the same way.
+bool unreadable_input(const CaptureVerdict& verdict) {
+    return verdict.failure.find("can't open input") != std::string::npos;
+}
+
+// Logs a command that did not succeed; true when it did. `converting` names the MP3 and the
+// format, and is printed after the command, since the command's own paths are gone with the run.
 bool report(const Child& child, const ChildResult& result, const CaptureVerdict& verdict,
-            const ChainContext& context) {
+            const ChainContext& context, const std::string& converting = "") {
     const int status = result.wait_status;
     const std::string line = command_line(child);
     const std::string program = program_name(child);
@@ -50,21 +69,21 @@ bool report(const Child& child, const ChildResult& result, const CaptureVerdict&
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (!sox || verdict.failure.empty()) return true;
         // sox exits 0 after some write errors, a full disk among them.
-        log.problem("Command reported \"%s\" though it exited with status 0: %s\n",
+        log.failure("Command reported \"%s\" though it exited with status 0: %s\n",
                     verdict.failure.c_str(), line.c_str());
-        return false;
-    }
-    if (WIFSIGNALED(status)) {
-        log.problem("Command killed by signal %d: %s\n", WTERMSIG(status), line.c_str());
-        if (result.timed_out) {
-            log.problem("  timed out after %lld s\n",
-                        static_cast<long long>(context.settings.child_time_limit.count()));
-        }
+    } else if (WIFSIGNALED(status)) {
+        log.failure("Command killed by signal %d: %s\n", WTERMSIG(status), line.c_str());
     } else {
-        log.problem("Command failed with exit status %d: %s\n", WEXITSTATUS(status), line.c_str());
+        log.failure("Command failed with exit status %d: %s\n", WEXITSTATUS(status), line.c_str());
+    }
+    if (!converting.empty()) log.failure("  converting %s\n", converting.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
+    if (result.timed_out) {
+        log.failure("  timed out after %lld s\n",
+                    static_cast<long long>(context.settings.child_time_limit.count()));
     }
     const std::string& said = sox ? verdict.failure : verdict.first_line;
-    if (!said.empty()) log.problem("  %s said: %s\n", program.c_str(), said.c_str());
+    if (!said.empty()) log.failure("  %s said: %s\n", program.c_str(), said.c_str());
     return false;
 }
 
@@ -92,21 +111,34 @@ void note_output(const StagedOutput& output, std::string_view format, Conversion
 class PrivateDir {
   public:
     PrivateDir(const Mp3& mp3, const ChainContext& context)
-        : parent_(context.work_dir), name_(std::to_string(mp3.number)) {
-        ::mkdirat(parent_, name_.c_str(), 0700);
+        : parent_(context.work_dir),
+          name_(std::to_string(mp3.number)),
+          path_(context.settings.work_dir + "/" + name_) {
+        if (::mkdirat(parent_, name_.c_str(), 0700) != 0) {
+            error_ = errno;
+            return;
+        }
         fd_.reset(::openat(parent_, name_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        path_ = context.settings.work_dir + "/" + name_;
+        if (!fd_) error_ = errno;
     }
     PrivateDir(const PrivateDir&) = delete;
     PrivateDir& operator=(const PrivateDir&) = delete;
     ~PrivateDir() {
         for (const auto& name : made_) ::unlinkat(fd_.get(), name.c_str(), 0);
-        ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
+        if (fd_) ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
     }
 
-    // A path that opens, in any child, the descriptor the child has as 3.
-    std::string link_to_input(const std::string& name) {
-        ::symlinkat(kInputLink, fd_.get(), name.c_str());
+    // 0, or the errno of the failure to make it.
+    int error() const { return error_; }
+    const std::string& path() const { return path_; }
+
+    // A path that opens, in any child, the descriptor the child has as 3; empty when it cannot be
+    // made, and `error` says why.
+    std::string link_to_input(const std::string& name, int& error) {
+        if (::symlinkat(kInputLink, fd_.get(), name.c_str()) != 0) {
+            error = errno;
+            return "";
+        }
         return path(name);
     }
     // A path the converter may write to.
@@ -119,8 +151,9 @@ class PrivateDir {
   private:
     int parent_;
     std::string name_;
-    Fd fd_;
     std::string path_;
+    Fd fd_;
+    int error_ = 0;
     std::vector<std::string> made_;
 };
 
@@ -144,37 +177,68 @@ int copy_into(int from, const StagedOutput& to) {
 class Chain {
   public:
     Chain(const Mp3& mp3, const ChainContext& context)
-        : mp3_(mp3), context_(context), private_dir_(mp3, context) {}
+        : mp3_(mp3),
+          context_(context),
+          source_(mp3.dir_path + "/" + mp3.name),
+          private_dir_(mp3, context) {}
 
     ConversionResult run(double& volume) {
-        const std::string input = private_dir_.link_to_input(mp3_.name);
-        bool first_run = true;
+        struct stat st {};
+        if (::fstat(mp3_.fd, &st) != 0) return cannot_prepare(errno), result_;
+        owner_ = st.st_uid;
+        group_ = st.st_gid;
+        size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
+        if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
+        int error = 0;
+        const std::string input = private_dir_.link_to_input(mp3_.name, error);
+        if (input.empty()) return cannot_prepare(error), result_;
         for (const SoxFormat& format : kSoxFormats) {
             context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
-            if (!convert_with_sox(format, input, first_run, volume) || given_up_) return result_;
-            first_run = false;
+            if (!convert_with_sox(format, input, volume) || stopped_) return result_;
         }
-        context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
-        convert_to_g722();
-        result_.complete = !failed_ && !result_.interrupted;
+        // Without a fresh .sln16 there is nothing to convert, and its failure has been told.
+        if (context_.converter_ok && sln16_) {
+            context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
+            convert_to_g722();
+        }
+        result_.complete =
+            !failed_ && !result_.interrupted && !result_.no_space && context_.converter_ok;
         return result_;
     }
 
   private:
     // False when the run was interrupted.
-    bool convert_with_sox(const SoxFormat& format, const std::string& input, bool first_run,
-                          double& volume) {
+    bool convert_with_sox(const SoxFormat& format, const std::string& input, double& volume) {
         for (;;) {
             auto output = std::make_unique<StagedOutput>(mp3_.dir);
             if (!output->ok()) return cannot_write(format.name, output->error());
-            const Child sox =
-                with_fds(sox_command(format.name, input, volume, first_run), output->fd());
+            // sox reads the MP3 through a pipe that gives it what the MP3 held when it was
+            // opened: a file that grows while it is read cannot keep sox busy.
+            int ends[2];
+            if (::pipe2(ends, O_CLOEXEC) != 0) return cannot_prepare(errno);
+            Fd read_end(ends[0]);
+            std::vector<Fd> write_end;
+            write_end.emplace_back(ends[1]);
+            Pump feed(Fd(::fcntl(mp3_.fd, F_DUPFD_CLOEXEC, 0)), std::move(write_end), size_);
+            Child sox = sox_command(format.name, input, volume, first_run_);
+            sox.fds = {{read_end.get(), kInputFd}, {output->fd(), kOutputFd}};
             const auto [result, verdict] = run_judged(sox, context_);
+            read_end.reset();
+            feed.finish();
             if (result.interrupted) return interrupted();
-            const bool succeeded = report(sox, result, verdict, context_);
+            const bool succeeded = report(sox, result, verdict, context_, converting(format.name));
             // What outlasted the limit once would outlast it for every format: the file is left
             // for the next run rather than hold this one ten more minutes a format.
-            if (result.timed_out) return gave_up();
+            if (result.timed_out) return stop();
+            if (!succeeded && first_run_ && unreadable_input(verdict)) {
+                context_.log.failure("  the other formats of %s are left for the next run\n",
+                                     source_.c_str());
+                return stop();
+            }
+            if (!succeeded && no_room(verdict.failure)) {
+                result_.no_space = true;
+                return stop();
+            }
             bool keep = !verdict.clipped;
             if (verdict.clipped) {
                 if (volume - kVolumeStep <= kVolumeFloor) {
@@ -184,16 +248,16 @@ class Chain {
                 } else {
                     volume -= kVolumeStep;
                     context_.log.info("Volume appears to be too high; trying %g...\n", volume);
-                    first_run = false;
                 }
             }
+            first_run_ = false;
             if (!keep) continue;
             if (!succeeded) {
                 failed_ = true;
                 return true;
             }
             publish(*output, format.name);
-            if (format.name == "sln16") sln16_ = std::move(output);
+            if (format.name == "sln16" && !stopped_) sln16_ = std::move(output);
             return true;
         }
     }
@@ -201,18 +265,20 @@ class Chain {
     void convert_to_g722() {
         const std::string sln16 = mp3_.stem + ".sln16";
         const std::string g722 = mp3_.stem + ".g722";
-        Child converter{{context_.settings.converter_path}, {}};
-        // Without a fresh .sln16 there is nothing to hand over, and the converter says so.
-        converter.argv.push_back(sln16_ ? private_dir_.link_to_input(sln16)
-                                        : private_dir_.path(sln16));
+        int error = 0;
+        Child converter{{context_.settings.converter_path}, {{sln16_->fd(), kInputFd}}};
+        converter.argv.push_back(private_dir_.link_to_input(sln16, error));
+        if (converter.argv.back().empty()) {
+            cannot_prepare(error);
+            return;
+        }
         converter.argv.push_back(private_dir_.path(g722));
-        if (sln16_) converter.fds.emplace_back(sln16_->fd(), kInputFd);
         const auto [result, verdict] = run_judged(converter, context_);
         if (result.interrupted) {
             interrupted();
             return;
         }
-        if (!report(converter, result, verdict, context_)) {
+        if (!report(converter, result, verdict, context_, converting("g722"))) {
             failed_ = true;
             return;
         }
@@ -236,13 +302,15 @@ class Chain {
         publish(output, "g722");
     }
 
-    Child with_fds(Child child, int output) const {
-        child.fds = {{mp3_.fd, kInputFd}, {output, kOutputFd}};
-        return child;
+    std::string converting(std::string_view format) const {
+        return source_ + " to " + std::string(format);
     }
 
+    // Outputs are their MP3's owner's, as if the owner had converted it.
     void publish(StagedOutput& output, std::string_view format) {
-        if (const int error = output.publish(mp3_.stem + "." + std::string(format))) {
+        int error = output.give_to(owner_, group_);
+        if (error == 0) error = output.publish(mp3_.stem + "." + std::string(format));
+        if (error != 0) {
             cannot_write(format, error);
             return;
         }
@@ -250,11 +318,22 @@ class Chain {
     }
 
     bool cannot_write(std::string_view format, int error) {
-        context_.log.problem("Couldn't write %s/%s.%.*s: %s\n", mp3_.dir_path.c_str(),
+        context_.log.failure("Couldn't write %s/%s.%.*s: %s\n", mp3_.dir_path.c_str(),
                              mp3_.stem.c_str(), static_cast<int>(format.size()), format.data(),
                              std::strerror(error));
         failed_ = true;
+        if (no_room(error)) {
+            result_.no_space = true;
+            stopped_ = true;
+        }
         return true;
+    }
+
+    // The work directory failed us: nothing of this MP3 can be converted now.
+    bool cannot_prepare(int error) {
+        context_.log.failure("Couldn't prepare the conversion of %s in %s: %s\n", source_.c_str(),
+                             private_dir_.path().c_str(), std::strerror(error));
+        return stop();
     }
 
     bool interrupted() {
@@ -262,17 +341,23 @@ class Chain {
         return false;
     }
 
-    bool gave_up() {
-        given_up_ = failed_ = true;
+    // Ends this MP3's chain here; the walk goes on.
+    bool stop() {
+        stopped_ = failed_ = true;
         return true;
     }
 
     const Mp3& mp3_;
     const ChainContext& context_;
+    std::string source_;  // the MP3's path in the library
     PrivateDir private_dir_;
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
+    off_t size_ = 0;
+    bool first_run_ = true;
     std::unique_ptr<StagedOutput> sln16_;
     bool failed_ = false;
-    bool given_up_ = false;
+    bool stopped_ = false;
     ConversionResult result_;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -19,6 +21,7 @@ struct ChainContext {
     Log& log;
     Runner& runner;
     int work_dir;
+    bool converter_ok = true;  // false: the G.722 converter cannot run; no .g722 is made
 };
 
 // One MP3, opened by the walk.
@@ -29,6 +32,7 @@ struct Mp3 {
     std::string stem;      // the name without its last four characters
     std::string dir_path;  // the directory as the log shows it
     int number;            // its place among the run's conversions; names its private directory
+    off_t size = -1;       // its size when the walk opened it, all that is read; -1: as found now
 };
 
 // An output as it was published: enough to tell later that it is still that very file.
@@ -41,6 +45,7 @@ struct ConversionResult {
     bool complete = false;     // every command succeeded and all six outputs were published
     bool interrupted = false;  // the run was interrupted; nothing more was published
     std::vector<PublishedOutput> outputs;
+    bool no_space = false;  // an output found the library full (or its owner over quota)
 };
 
 // The six formats, in the order the chain makes them; each is also its output's extension.
@@ -59,6 +64,7 @@ constexpr double kVolumeFloor = 0.05;
 ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext& context);
 
 // Runs a child to its end and, unless it succeeded, logs how it failed and what it said.
+// For children that convert no MP3, such as Asterisk's reload.
 bool run_and_report(const Child& child, const ChainContext& context);
 
 // The sox command of one format, reading the MP3 from `input` and writing descriptor 4.

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -16,6 +15,7 @@
 
 #include "convert/chain.h"
 #include "convert/jobs.h"
+#include "convert/work_dir.h"
 #include "library/library.h"
 #include "library/listing.h"
 #include "library/sanitise.h"
@@ -110,36 +110,6 @@ const char* ignored_reason(const Entry& entry) {
     }
 }
 
-// The root-only directory that holds each conversion's private paths; made afresh for the run
-// (what a killed run left there goes) and removed after it.
-class WorkDir {
-  public:
-    explicit WorkDir(const std::string& path) : path_(path) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-        if (::mkdir(path_.c_str(), 0700) != 0) {
-            error_ = errno;
-            return;
-        }
-        fd_.reset(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_) error_ = errno;
-    }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-    ~WorkDir() {
-        if (!fd_) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    int fd() const { return fd_.get(); }
-    int error() const { return error_; }
-
-  private:
-    std::string path_;
-    Fd fd_;
-    int error_ = 0;
-};
-
 class Walker {
   public:
     Walker(const Context& context, const Library& library, ListingReader& reader, int work_dir,
@@ -219,8 +189,8 @@ class Walker {
             return true;
         }
         const Mp3 job{
-            entry.dir->get(), mp3.get(), name, stem, dir.empty() ? library_.path() : full(dir),
-            converted_};
+            entry.dir->get(), mp3.get(),     name, stem, dir.empty() ? library_.path() : full(dir),
+            converted_,       opened.st_size};
         const FileIdentity identity = FileIdentity::of(opened);
         if (pool_ == nullptr) return convert(job, entry.shown, identity, context_.log);
 

@@ -74,6 +74,7 @@ killed)
   same_content "$lib/a.mp3" "$lib/a.sln16"
   [ "$(cat "$lib/a.g722")" = "previous g722" ] || fail "a.g722 was cut"
   no_leftovers
+  [ -d "$work" ] || fail "the killed run left no work directory to clear"
 
   # The next run takes over, while the killed run's converter lives on: neither the lock nor the
   # work directory that the killed run left stands in its way.
@@ -84,6 +85,7 @@ killed)
   clean_log >/mnt/check/expected
   same_stdout
   [ "$(cat "$lib/a.g722")" != "previous g722" ] || fail "a.g722 was not converted again"
+  [ ! -e "$work" ] || fail "what the killed run left in the work directory stayed"
   same_outside
   ;;
 overlap)
