@@ -22,6 +22,9 @@ class Pump {
     Pump& operator=(const Pump&) = delete;
     ~Pump();
 
+    // False when the copy could not start (no thread to be had); the pipes are closed then.
+    bool running() const { return thread_.joinable(); }
+
     // Waits for the copy to end. Returns 0, or the errno of a failed read of `from`.
     int finish();
 

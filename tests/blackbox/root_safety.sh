@@ -47,7 +47,7 @@ killed)
   kill_held() { eventually 20 test -s /mnt/check/held && kill "-$1" "$(cut -d' ' -f2 /mnt/check/held)"; }
 
   # SIGTERM while sox writes the .sln; a player holds the old .ulaw open meanwhile.
-  { echo 'case " $* " in *" -r 8000 -t raw "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
+  { echo 'case " $* " in *" -r 8000 -c 1 "*" -b 16 "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
   exec 5<"$lib/a.ulaw"
   kill_held TERM &
   run
@@ -62,6 +62,17 @@ killed)
   done
   [ "$(cat <&5)" = "previous ulaw" ] || fail "a player of the old a.ulaw lost it"
   [ ! -e "$work" ] || fail "the work directory was left behind"
+  no_leftovers
+
+  # SIGKILL while the MP3 is decoded: the decoded audio has no name, so none of it can be left
+  # behind; its room goes with the last child that holds it.
+  { echo 'case " $* " in *" -b 32 -r 8000 /dev/fd/4 "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
+  rm /mnt/check/held
+  kill_held KILL &
+  run
+  expect_status 137
+  [ -z "$(find "$work" -type f)" ] || fail "decoded audio was left in the work directory"
+  kill "$(cut -d' ' -f1 /mnt/check/held)"
   no_leftovers
 
   # SIGKILL while the converter writes, staging its output beside OUT as ours does: nothing can
