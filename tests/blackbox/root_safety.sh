@@ -74,6 +74,13 @@ killed)
   [ -z "$(find "$work" -type f)" ] || fail "decoded audio was left in the work directory"
   kill "$(cut -d' ' -f1 /mnt/check/held)"
   no_leftovers
+  # SIGTERM there: every child of the decoding goes, and the run stops promptly.
+  rm /mnt/check/held
+  kill_held TERM &
+  run
+  expect_status 143
+  [ "$run_seconds" -lt 10 ] || fail "the run did not stop promptly"
+  eventually 5 gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted resampler was left running"
 
   # SIGKILL while the converter writes, staging its output beside OUT as ours does: nothing can
   # clean up, and nothing needs to.
