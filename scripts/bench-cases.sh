@@ -61,8 +61,30 @@ command_file() { # NAME LINE: /mnt/NAME, a one-word command for side_by_side tha
 }
 command_file ours 'exec /mnt/moh-convert'
 command_file bash-loop 'exec bash /mnt/reference-walk.bash'
+# SECTIONS, when set, names the sections to run (walk dry-run per-mp3 conversion jobs update
+# converter); all of them by default.
+section() { # NAME TITLE
+  [ -z "${SECTIONS-}" ] || [[ " $SECTIONS " == *" $1 "* ]] || return 1
+  echo "== $2"
+}
+# Runs a command and samples, every 50 ms, the resident memory of its whole process tree: the
+# sum over every process in it, which wait4's figure (the largest one's) is not. Prints the
+# seconds and the peak KiB.
+tree_peak() { # COMMAND...
+  local start=$EPOCHREALTIME peak=0 rss
+  "$@" >/dev/null 2>&1 &
+  local pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    rss=$(ps -e -o pid=,ppid=,rss= | awk -v root="$pid" '{ up[$1] = $2; rss[$1] = $3 }
+      END { for (p in up) { q = p; while (q in up && q != root) q = up[q]; if (q == root) sum += rss[p] }; print sum + 0 }')
+    [ "$rss" -le "$peak" ] || peak=$rss
+    sleep 0.05
+  done
+  wait "$pid" || true
+  awk -v s="$start" -v e="$EPOCHREALTIME" -v p="$peak" 'BEGIN { printf "%.3f %d\n", e - s, p }'
+}
 
-echo "== the walk over non-MP3 entries (moh-convert vs the same walk in bash)"
+if section walk "the walk over non-MP3 entries (moh-convert vs the same walk in bash)"; then
 made=0
 for count in 10000 100000; do
   (cd "$lib" && seq -f 'track-%06g.wav' "$made" $((count - 1)) | xargs touch)
@@ -74,17 +96,20 @@ for count in 10000 100000; do
 done
 per_entry=$(ratio "$(awk -v t="$walk_100000" 'BEGIN { print t / 100000 }')" "$(awk -v t="$walk_10000" 'BEGIN { print t / 10000 }')")
 echo "time per entry at 100,000 over 10,000: $per_entry | goal at most 1.00 (linear): $(meets "$per_entry" 1.00)"
+fi
 
-echo "== -n over the same 100,000 entries, against a real run"
+if section dry-run "-n over 100,000 entries, against a real run"; then
+(cd "$lib" && seq -f 'track-%06g.wav' 0 99999 | xargs touch)
 command_file dry-run 'exec /mnt/moh-convert -n'
 side_by_side /mnt/dry-run /mnt/ours
 report "100000 entries" "-n" "real run" 1.00
+fi
 find "$lib" -mindepth 1 -delete
 
 # No-op stand-ins: sox leaves its output (/dev/fd/4) empty, and the converter writes nothing, so
 # moh-convert says "Couldn't write ...g722" for each MP3, as the bash loop says nothing.
 mkdir -p /mnt/bin && cp /bin/true /mnt/bin/sox
-echo "== cost per MP3: 300 entries, sox and the converter replaced by programs that do nothing"
+if section per-mp3 "cost per MP3: 300 entries, sox and the converter replaced by programs that do nothing"; then
 cp /bin/true "$converter"
 (cd "$lib" && seq -f 'track-%03g.mp3' 1 300 | xargs touch)
 PATH=/mnt/bin:$PATH side_by_side /mnt/ours /mnt/bash-loop only_mp3s
@@ -92,17 +117,72 @@ report "300 MP3s" moh-convert bash 0.60
 echo "per MP3: moh-convert $(awk -v t="$a_time" 'BEGIN { printf "%.2f", t / 300 * 1000 }') ms, bash $(awk -v t="$b_time" 'BEGIN { printf "%.2f", t / 300 * 1000 }') ms"
 find "$lib" -mindepth 1 -delete
 cp /mnt/asterisk_convert "$converter"
+fi
 
-echo "== real sox and the real converter on 5 MP3s of 20 s"
-for n in 1 2 3 4 5 6 7 8; do  # the first 5 here, all 8 below
+for n in 1 2 3 4 5 6 7 8; do
   sox -n -r 44100 -c 2 "/mnt/bench/song-$n.mp3" synth 20 sine $((200 * n)) sine $((300 * n)) vol 0.3
 done
+if section conversion "real sox and the real converter, per MP3: the command against the five-sox loop"; then
 cp /mnt/bench/song-[1-5].mp3 "$lib"
 side_by_side /mnt/ours /mnt/bash-loop only_mp3s
-report "5 MP3s" moh-convert bash 1.02
+report "5 MP3s of 20 s" moh-convert bash 0.40
+find "$lib" -mindepth 1 -delete
+# Music-like: noise and a sweep, in stereo.
+music() { sox -n -r 44100 -c 2 "$2" synth "$1" pinknoise synth "$1" sine mix 300-3000 vol 0.5; }
+music 180 /mnt/bench/three.mp3
+cp /mnt/bench/three.mp3 "$lib"
+side_by_side /mnt/ours /mnt/bash-loop only_mp3s
+report "1 MP3 of 3 minutes" moh-convert bash 0.40
+command_time=$a_time
 
-echo "== 8 MP3s of 20 s, several at once against -j 1"
-cp /mnt/bench/song-[6-8].mp3 "$lib"
+echo "where the time of the 3-minute MP3 goes: each stage alone, wall and CPU seconds (median)"
+timed() { # LABEL COMMAND...
+  local label=$1 runs=() cpu=()
+  shift
+  for _ in $(seq "$RUNS"); do
+    /usr/bin/time -f '%e %U %S' -o /mnt/bench/stage "$@" >/dev/null 2>&1
+    runs+=("$(cut -d' ' -f1 /mnt/bench/stage)")
+    cpu+=("$(awk '{ print $2 + $3 }' /mnt/bench/stage)")
+  done
+  local wall cpus
+  wall=$(printf '%s\n' "${runs[@]}" | median) cpus=$(printf '%s\n' "${cpu[@]}" | median)
+  printf '  %-48s %6.3f s wall, %6.3f s CPU\n' "$label" "$wall" "$cpus"
+  stage_cpu=$(awk -v a="${stage_cpu:-0}" -v b="$cpus" 'BEGIN { print a + b }')
+}
+stage_cpu=0
+sox -R /mnt/bench/three.mp3 -c 1 -t sox /mnt/bench/decoded.sox
+sox -R -t sox /mnt/bench/decoded.sox -t raw -e signed-integer -b 32 -r 8000 /mnt/bench/at8k
+sox -R -t sox /mnt/bench/decoded.sox -t raw -e signed-integer -b 24 -r 16000 /mnt/bench/at16k
+timed "decoding and mixing to one channel" sox -R /mnt/bench/three.mp3 -c 1 -t sox /dev/null
+timed "resampling to 8 kHz" sox -R -t sox /mnt/bench/decoded.sox -t raw -e signed-integer -b 32 -r 8000 /dev/null
+timed "resampling to 16 kHz" sox -R -t sox /mnt/bench/decoded.sox -t raw -e signed-integer -b 24 -r 16000 /dev/null
+for format in "-t ul" "-t al" "-t gsm" "-t raw -e signed-integer -b 16"; do
+  # shellcheck disable=SC2086 # the format's words
+  timed "encoding 8 kHz as $format" sox -R -t raw -e signed-integer -b 32 -r 8000 -c 1 /mnt/bench/at8k $format /mnt/bench/out
+done
+timed "encoding 16 kHz as -t raw -e signed-integer -b 16" sox -R -t raw -e signed-integer -b 24 -r 16000 -c 1 /mnt/bench/at16k -t raw -e signed-integer -b 16 /mnt/bench/out16
+timed "the G.722 converter" /mnt/asterisk_convert /mnt/bench/out16 /mnt/bench/out.g722
+/usr/bin/time -f '%e %U %S' -o /mnt/bench/stage /mnt/moh-convert >/dev/null 2>&1
+echo "  the stages' CPU in all: $(printf '%.3f' "$stage_cpu") s; the whole command: $(awk '{ printf "%.3f", $2 + $3 }' /mnt/bench/stage) s CPU, $(printf '%.3f' "$command_time") s wall (the decoding's three children run at once)"
+rm -f /mnt/bench/decoded.sox /mnt/bench/at8k /mnt/bench/at16k /mnt/bench/out /mnt/bench/out16 /mnt/bench/out.g722
+find "$lib" -mindepth 1 -delete
+
+echo "a 30-minute MP3: time and the peak memory of the whole process tree (median of $RUNS runs)"
+music 1800 /mnt/bench/thirty.mp3
+: >/mnt/bench/thirty
+for _ in $(seq "$RUNS"); do
+  find "$lib" -mindepth 1 -delete && cp /mnt/bench/thirty.mp3 "$lib"
+  tree_peak /mnt/moh-convert >>/mnt/bench/thirty
+done
+printf '%-20s moh-convert %7.3f s, tree peak %6d KiB | goal under 65536 KiB: %s\n' "1 MP3 of 30 minutes" \
+  "$(cut -d' ' -f1 /mnt/bench/thirty | median)" "$(cut -d' ' -f2 /mnt/bench/thirty | median)" \
+  "$(below "$(cut -d' ' -f2 /mnt/bench/thirty | sort -n | tail -1)" 65536)"
+find "$lib" -mindepth 1 -delete
+rm /mnt/bench/thirty.mp3 /mnt/bench/three.mp3
+fi
+
+if section jobs "8 MP3s of 20 s, several at once against -j 1"; then
+cp /mnt/bench/song-[1-8].mp3 "$lib"
 # What the CPUs give right now, on a shared machine: the same sox work in two halves at once
 # against one after the other. 0.50 when two CPUs are free, 1.00 when one is: -j 2 can do no better.
 one_sox='for t in ul al gsm; do sox /mnt/bench/song-$n.mp3 -c 1 -r 8000 -t $t /dev/null; done'
@@ -125,8 +205,9 @@ for n in $(seq "$(nproc)"); do
   report "8 MP3s on $n CPUs" "-j 0" "-j 1" "$(awk -v n="$n" 'BEGIN { printf "%.2f", 1.15 / n }')"
 done
 find "$lib" -mindepth 1 -delete
+fi
 
-echo "== -u over an unchanged library of 100 MP3s of 2 s, against a full run of it"
+if section update "-u over an unchanged library of 100 MP3s of 2 s, against a full run of it"; then
 sox -n -r 44100 -c 2 /mnt/bench/short.mp3 synth 2 sine 300 sine 500 vol 0.3
 for n in $(seq -w 1 100); do cp /mnt/bench/short.mp3 "$lib/short-$n.mp3"; done
 # The -u runs find sox through a stand-in that logs each run and hands over to the real one.
@@ -141,7 +222,7 @@ report "100 MP3s" "-u" "full run" 0.02
 current=$(/mnt/update | grep -c '^Up to date: ') || true
 echo "MP3s found up to date by -u: $current of 100"
 
-echo "== -u check per MP3: 1,100 up-to-date MP3s against 100"
+echo "-u check per MP3: 1,100 up-to-date MP3s against 100"
 # The slope between two library sizes, (time at 1,100 - time at 100) / 1,000, paired run by
 # run: what every run pays whatever its size (start-up, the lock, find's start, the work dir)
 # cancels out, which dividing one run by its count would not, and 1,000 MP3s lift the
@@ -166,8 +247,9 @@ echo "-u check per MP3: $per_mp3 ms | goal under 0.2 ms: $(below "$per_mp3" 0.2)
 echo "sox runs in all the -u runs: $(wc -l </mnt/bench/sox-runs) | goal none: $(meets "$(wc -l </mnt/bench/sox-runs)" 0)"
 find "$lib" -mindepth 1 -delete
 rm -rf /home/extra
+fi
 
-echo "== the G.722 converter vs ffmpeg's encoder, whole process"
+if section converter "the G.722 converter vs ffmpeg's encoder, whole process"; then
 for minutes in 3 30; do
   sox -n -r 16000 -c 1 -b 16 -e signed -t raw "/mnt/bench/in-$minutes.sln16" \
     synth $((minutes * 60)) sine 100:7000 sine 440 vol 0.4
@@ -182,3 +264,4 @@ for minutes in 3 30; do
   fi
   rm -f /mnt/bench/*.g722 "/mnt/bench/in-$minutes.sln16"
 done
+fi

@@ -11,7 +11,7 @@ struct Settings {
     std::string library_dir;     // the music-on-hold directory, listed and converted in place
     std::string listing_path;    // where the listing is left for inspection
     std::string converter_path;  // the G.722 converter, which takes an input and an output path
-    std::string work_dir;        // root-only; each conversion's private paths live here
+    std::string work_dir;        // root-only, on disk; each conversion's private files live here
     std::string lock_path;       // held for the whole run, so that runs never overlap
     std::string state_dir;       // root-only; what --update remembers between runs
     std::chrono::seconds child_time_limit{600};  // 100 times what a 30-minute track needs
@@ -22,7 +22,7 @@ inline Settings fixed_settings() {
         "/home/services/asterisk/var/lib/asterisk/mohmp3",
         "/tmp/moh-xx",
         "/usr/lib/nagios/plugins/asterisk_convert",
-        "/run/moh-convert",
+        "/var/lib/moh-convert/work",
         "/run/moh-convert.lock",
         "/var/lib/moh-convert",
     };

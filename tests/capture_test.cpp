@@ -7,7 +7,8 @@ namespace {
 using namespace std::string_literals;
 
 TEST(ClippingCheck, OnlySoxsOwnWordDecreaseCounts) {
-    const std::vector<std::string> paths = {"/run/moh-convert/1/decrease.mp3", "/dev/fd/4"};
+    const std::vector<std::string> paths = {"/var/lib/moh-convert/work/1/decrease.mp3",
+                                            "/dev/fd/4"};
     const std::pair<std::string, bool> cases[] = {
         {"sox WARN rate: rate clipped 3 samples; decrease volume?\n", true},
         {"decreased", true},
@@ -17,9 +18,10 @@ TEST(ClippingCheck, OnlySoxsOwnWordDecreaseCounts) {
         {"first\0then decrease"s, false},
         {"decrease\0after"s, true},
         {std::string(100000, 'x') + "\ndecrease", true},
-        {"sox WARN mp3: `/run/moh-convert/1/decrease.mp3': MAD lost sync\n", false},
-        {"sox FAIL formats: can't open input file `/run/moh-convert/1/decrease.mp3'\n", false},
-        {"`/run/moh-convert/1/decrease.mp3': clipped 2 samples; decrease volume?\n", true},
+        {"sox WARN mp3: `/var/lib/moh-convert/work/1/decrease.mp3': MAD lost sync\n", false},
+        {"sox FAIL formats: can't open input file `/var/lib/moh-convert/work/1/decrease.mp3'\n",
+         false},
+        {"`/var/lib/moh-convert/work/1/decrease.mp3': clipped 2 samples; decrease volume?\n", true},
     };
     for (const auto& [capture, clipped] : cases) {
         EXPECT_EQ(moh::clipping_reported(capture, paths), clipped) << capture.substr(0, 70);

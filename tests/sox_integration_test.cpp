@@ -1,11 +1,16 @@
 // The walk and the chain with real processes: real find and sox, our real converter, on audio
 // made here.
 #include <gtest/gtest.h>
+#include <spandsp.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 
+#include "convert/chain.h"
 #include "fakes.h"
 #include "library/walk.h"
 
@@ -92,15 +97,172 @@ TEST_F(RealTools, LinearOutputsHoldTwoBytesPerSampleWhateverTheInput) {
     }
 }
 
+// A conversion as sox alone makes it, one run per format, at the factors of the back-off: what
+// the chain must match. Returns its log; leaves the outputs in `dir` as STEM.FORMAT.
+std::string convert_directly(const std::string& mp3, const std::string& dir,
+                             const std::string& stem) {
+    const std::pair<const char*, const char*> formats[] = {
+        {"ulaw", "-r 8000 -t ul"},
+        {"alaw", "-r 8000 -t al"},
+        {"gsm", "-r 8000 -t gsm"},
+        {"sln", "-r 8000 -t raw -e signed-integer -b 16"},
+        {"sln16", "-r 16000 -t raw -e signed-integer -b 16"},
+    };
+    std::string log;
+    double volume = 1.0;
+    bool first = true;
+    for (const auto& [format, options] : formats) {
+        log += "Convert " + stem + " to " + format + "\n";
+        for (;;) {
+            const std::string factor = first ? "" : moh::format_text("-v %g ", volume);
+            first = false;
+            const auto run = test::run_shell("sox -R " + factor + "'" + mp3 + "' -c 1 " + options +
+                                             " '" + dir + "/" + stem + "." + format + "' 2>&1");
+            if (run.output.find("decrease") == std::string::npos) break;
+            if (volume - moh::kVolumeStep <= moh::kVolumeFloor) {
+                log += "Still clipping at volume 0.1; keeping this conversion\n";
+                break;
+            }
+            volume -= moh::kVolumeStep;
+            log += moh::format_text("Volume appears to be too high; trying %g...\n", volume);
+        }
+    }
+    test::run_shell(std::string(ASTERISK_CONVERT_BIN) + " " + dir + "/" + stem + ".sln16 " + dir +
+                    "/" + stem + ".g722");
+    return log + "Convert " + stem + " to g722\n";
+}
+
+// An output as 16-bit samples.
+std::vector<double> samples_of(const std::string& path, const std::string& format) {
+    std::string bytes;
+    if (format == "g722") {
+        const std::string g722 = test::read_file(path);
+        std::vector<int16_t> decoded(2 * g722.size());
+        g722_decode_state_t* state = g722_decode_init(nullptr, 64000, 0);
+        decoded.resize(static_cast<std::size_t>(
+            g722_decode(state, decoded.data(), reinterpret_cast<const uint8_t*>(g722.data()),
+                        static_cast<int>(g722.size()))));
+        g722_decode_free(state);
+        return {decoded.begin(), decoded.end()};
+    }
+    if (format == "sln" || format == "sln16") {
+        bytes = test::read_file(path);
+    } else {
+        const std::string type = format == "ulaw" ? "ul" : format == "alaw" ? "al" : "gsm";
+        bytes = test::run_shell("sox -t " + type + " -r 8000 -c 1 '" + path + "' -t s16 -").output;
+    }
+    std::vector<double> samples(bytes.size() / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        int16_t sample;
+        std::memcpy(&sample, bytes.data() + 2 * i, 2);
+        samples[i] = sample;
+    }
+    return samples;
+}
+
+// The correlation of two signals, at the shift of a few samples that aligns them best.
+double aligned_correlation(const std::vector<double>& a, const std::vector<double>& b) {
+    double best = -1;
+    for (int shift = -8; shift <= 8; ++shift) {
+        double ab = 0, aa = 0, bb = 0, sa = 0, sb = 0;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const long j = static_cast<long>(i) + shift;
+            if (j < 0 || j >= static_cast<long>(b.size())) continue;
+            sa += a[i];
+            sb += b[j];
+            ab += a[i] * b[j];
+            aa += a[i] * a[i];
+            bb += b[j] * b[j];
+            ++n;
+        }
+        const double covariance = ab - sa * sb / n;
+        best = std::max(best, covariance / std::sqrt((aa - sa * sa / n) * (bb - sb * sb / n)));
+    }
+    return best;
+}
+
+// 44.1 kHz MP3s of two square waves summed: a fundamental of 1.4 kHz overshoots full scale once
+// only the fundamental is left (at 8 kHz), 5 kHz does once it is filtered to 16 kHz and vanishes
+// at 8; each at a level that clips at one factor and not at the next.
+TEST_F(RealTools, DecodedOnceGivesTheLogAndTheOutputsOfADirectConversionEveryTime) {
+    const struct {
+        const char* stem;
+        double at_1400, at_5000;
+        const char* clipping;  // where the direct conversion's log backs off
+    } cases[] = {
+        {"low", 0.74, 0, "8"},
+        {"high", 0, 0.7, "16"},
+        {"both", 0.72, 0.2, "8 16"},
+    };
+    const std::string direct = dir / "direct";
+    ::mkdir(direct.c_str(), 0755);
+    make_audio("stereo.mp3", "-r 44100 -c 2 -t mp3",
+               "synth 3 pinknoise synth 3 sine mix 300-3000 vol 0.5");
+    std::map<std::string, std::string> expected{
+        {"stereo", convert_directly(lib + "/stereo.mp3", direct, "stereo")}};
+    for (const auto& c : cases) {
+        std::string waves;
+        for (int i = 0; i < 3 * 44100; ++i) {
+            const auto square = [i](double hz) {
+                return std::fmod(i * hz / 44100, 1) < 0.5 ? 1 : -1;
+            };
+            const float sample =
+                static_cast<float>(c.at_1400 * square(1400) + c.at_5000 * square(5000));
+            waves.append(reinterpret_cast<const char*>(&sample), sizeof sample);
+        }
+        test::write_file(dir / "waves.f32", waves);
+        const std::string mp3 = lib + "/" + c.stem + ".mp3";
+        ASSERT_EQ(test::run_shell("sox -V1 -t f32 -r 44100 -c 1 " + dir / "waves.f32" + " '" + mp3 +
+                                  "' 2>&1")
+                      .status,
+                  0);
+        expected[c.stem] = convert_directly(mp3, direct, c.stem);
+        const std::string& log = expected[c.stem];
+        const auto sln16 = log.find("to sln16");
+        std::string clipping;
+        if (log.rfind("trying", sln16) != std::string::npos) clipping += "8";
+        if (log.find("trying", sln16) != std::string::npos)
+            clipping += clipping.empty() ? "16" : " 16";
+        EXPECT_EQ(clipping, c.clipping) << c.stem << " no longer clips as it was made to:\n" << log;
+    }
+
+    ASSERT_EQ(walk().status, 0);
+    std::map<std::string, std::string> first_run;
+    for (const auto& [stem, direct_log] : expected) {
+        const std::string text = log.text();
+        const auto from = text.find("Convert " + stem + " to ulaw");
+        const auto to = text.find("Convert " + stem + " to g722\n", from);
+        ASSERT_NE(to, std::string::npos) << text;
+        EXPECT_EQ(text.substr(from, to - from) + "Convert " + stem + " to g722\n", direct_log);
+        for (const auto format : moh::kOutputFormats) {
+            const std::string name = stem + "." + std::string(format);
+            const auto ours = samples_of(lib + "/" + name, std::string(format));
+            const auto theirs = samples_of(direct + "/" + name, std::string(format));
+            EXPECT_EQ(ours.size(), theirs.size()) << name;
+            EXPECT_GE(aligned_correlation(ours, theirs), 0.9995) << name;
+            first_run[name] = test::read_file(lib + "/" + name);
+        }
+    }
+    ASSERT_EQ(walk().status, 0);
+    for (const auto& [name, bytes] : first_run) {
+        EXPECT_TRUE(test::read_file(lib + "/" + name) == bytes)
+            << name << " differs from run to run";
+    }
+}
+
 TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
     make_audio("a.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
     make_audio("b.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
-    // A stand-in sox that hangs on a.mp3's gsm conversion and is sox otherwise.
+    make_audio("c.mp3", "-r 44100 -c 2 -t mp3", "synth 2 sine 440 vol 0.3");
+    // A stand-in sox that hangs on a.mp3's gsm conversion, and on c.mp3's resampling to 16 kHz
+    // without reading what it is fed, so that the decoding waits on it too; sox otherwise.
     const std::string bin = dir / "bin";
     ::mkdir(bin.c_str(), 0755);
     const std::string real_sox = test::run_shell("command -v sox | tr -d '\\n'").output;
     test::write_file(bin + "/sox",
-                     "#!/bin/sh\ncase \"$*\" in */a.mp3*gsm*) exec sleep 3600;; esac\n"
+                     "#!/bin/sh\ncase \"$*\" in */a.8k*gsm* | */c.sox*16000*) exec sleep 3600;; "
+                     "esac\n"
                      "exec " +
                          real_sox + " \"$@\"\n");
     ::chmod((bin + "/sox").c_str(), 0755);
@@ -113,11 +275,18 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
 
     EXPECT_EQ(result.status, 1) << "a killed command is a problem of the run";
     // find's order is the filesystem's.
-    const int a_number = log.text().find("Convert a to") < log.text().find("Convert b to") ? 1 : 2;
+    const std::string before_a = log.text().substr(0, log.text().find("Convert a to ulaw"));
+    int a_number = 0;
+    for (auto at = before_a.find("Leave the name "); at != std::string::npos;
+         at = before_a.find("Leave the name ", at + 1)) {
+        ++a_number;
+    }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    EXPECT_NE(log.text().find("Convert a to gsm\nCommand killed by signal 9: sox -v 1 " +
+    EXPECT_NE(log.text().find("Convert a to gsm\nCommand killed by signal 9: sox -R -t raw -e "
+                              "signed-integer -b 32 -r 8000 -c 1 " +
                               settings.work_dir + "/" + std::to_string(a_number) +
-                              "/a.mp3 -c 1 -r 8000 -t gsm /dev/fd/4\n  timed out after 2 s\n"),
+                              "/a.8k -t gsm /dev/fd/4\n  converting " + lib +
+                              "/a.mp3 to gsm\n  timed out after 2 s\n"),
               std::string::npos)
         << log.text();
     // What outlasted the limit once is left for the next run, not tried for every format.
@@ -125,6 +294,13 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
     EXPECT_FALSE(test::exists(lib + "/a.gsm"));
     EXPECT_GT(size_of("a.alaw"), 0u);
     EXPECT_GT(size_of("b.g722"), 0u);
+    const std::string text = log.text();
+    const auto c = text.find("Convert c to ulaw\nCommand killed by signal 9: sox -R ");
+    EXPECT_NE(text.find("  converting " + lib + "/c.mp3 to ulaw\n  timed out after 2 s\n", c),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Convert c to alaw"), std::string::npos) << text;
+    EXPECT_FALSE(test::exists(lib + "/c.ulaw"));
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
 #include "convert/chain.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "convert/capture.h"
+#include "convert/pump.h"
 #include "convert/staged_output.h"
 #include "process/fd.h"
 
@@ -22,54 +28,140 @@ constexpr int kOutputFd = 4;
 constexpr const char* kInputLink = "/dev/fd/3";
 constexpr const char* kOutputPath = "/dev/fd/4";
 
-struct SoxFormat {
-    std::string_view name;
-    const char* rate;
-    const char* type;
-    bool linear;  // headerless: the sample size is asked for, not taken from the input
+struct Rate {
+    int hz;
+    const char* suffix;             // of the link its readers open it by
+    std::vector<const char*> kept;  // how the decoded audio is kept at this rate
 };
 
-constexpr SoxFormat kSoxFormats[] = {
-    {"ulaw", "8000", "ul", false}, {"alaw", "8000", "al", false},   {"gsm", "8000", "gsm", false},
-    {"sln", "8000", "raw", true},  {"sln16", "16000", "raw", true},
+// Each rate the formats are made at. GSM's encoder turns the least change in its input into
+// other frames, so 8 kHz is kept whole: from it each format comes out as a direct conversion
+// makes it. 16 kHz feeds linear formats alone, where 24 bits are as good, and keep the work
+// directory within 2.5 times the size of the .sln16.
+const Rate kRates[] = {
+    {8000, ".8k", {"-t", "raw", "-e", "signed-integer", "-b", "32"}},
+    {16000, ".16k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
 };
+constexpr std::size_t kRateCount = std::size(kRates);
+
+struct SoxFormat {
+    std::string_view name;
+    std::size_t rate;                 // in kRates
+    std::vector<const char*> output;  // how the output is written
+};
+
+const SoxFormat kSoxFormats[] = {
+    {"ulaw", 0, {"-t", "ul"}},
+    {"alaw", 0, {"-t", "al"}},
+    {"gsm", 0, {"-t", "gsm"}},
+    {"sln", 0, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
+    {"sln16", 1, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
+};
+
+// A volume factor as sox gets it, and as the log shows it.
+std::string factor_text(double factor) {
+    return format_text("%g", factor);
+}
+
+// The factor that takes audio decoded at `decoded` to `factor`, as exact as a double can say it.
+std::string ratio_text(double factor, double decoded) {
+    const double ratio = std::strtod(factor_text(factor).c_str(), nullptr) /
+                         std::strtod(factor_text(decoded).c_str(), nullptr);
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, ratio).ptr;
+    return std::string(text, end);
+}
+
+// sox -R seeds its dither the same way every time: the same MP3 gives the same outputs. Each
+// command does what a direct conversion's does at its stage: decoding at the factor and mixing
+// to one channel, resampling, then dither and the output's encoding.
+Child decode_command(const std::string& mp3, double factor) {
+    Child sox{{"sox", "-R"}, {}};
+    if (factor != 1) sox.argv.insert(sox.argv.end(), {"-v", factor_text(factor)});
+    sox.argv.insert(sox.argv.end(), {mp3, "-c", "1", "-t", "sox", kOutputPath});
+    return sox;
+}
+
+Child resample_command(const std::string& decoded, const Rate& rate) {
+    Child sox{{"sox", "-R", "-t", "sox", decoded}, {}};
+    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
+    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), kOutputPath});
+    return sox;
+}
+
+Child encode_command(const SoxFormat& format, const std::string& kept, double factor,
+                     double decoded) {
+    const Rate& rate = kRates[format.rate];
+    Child sox{{"sox", "-R"}, {}};
+    if (factor != decoded) sox.argv.insert(sox.argv.end(), {"-v", ratio_text(factor, decoded)});
+    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
+    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), "-c", "1", kept});
+    sox.argv.insert(sox.argv.end(), format.output.begin(), format.output.end());
+    sox.argv.push_back(kOutputPath);
+    return sox;
+}
 
 std::string program_name(const Child& child) {
     const std::string& path = child.argv.front();
     return path.substr(path.rfind('/') + 1);
 }
 
-// Logs a command that did not succeed; true when it did.
-bool report(const Child& child, const ChildResult& result, const CaptureVerdict& verdict,
-            const ChainContext& context) {
-    const int status = result.wait_status;
+// The failure of a write for want of room: the library's disk is full, or its owner's quota.
+bool no_room(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
+// Whether sox's failure line gives one of those reasons.
+bool no_room(const std::string& failure) {
+    return failure.find(std::strerror(ENOSPC)) != std::string::npos ||
+           failure.find(std::strerror(EDQUOT)) != std::string::npos;
+}
+
+// One child's run and what it printed.
+struct Outcome {
+    ChildResult result;
+    CaptureVerdict verdict;
+};
+
+bool succeeded(const Child& child, const Outcome& outcome) {
+    const int status = outcome.result.wait_status;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           (program_name(child) != "sox" || outcome.verdict.failure.empty());
+}
+
+// Logs a command that did not succeed; true when it did. `converting` names the MP3 and the
+// format, since the command's own paths are gone with the run.
+bool report(const Child& child, const Outcome& outcome, const ChainContext& context,
+            const std::string& converting = "") {
+    if (succeeded(child, outcome)) return true;
+    const int status = outcome.result.wait_status;
     const std::string line = command_line(child);
     const std::string program = program_name(child);
-    const bool sox = program == "sox";
+    const CaptureVerdict& verdict = outcome.verdict;
     Log& log = context.log;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        if (!sox || verdict.failure.empty()) return true;
+    const bool exited_0 = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (exited_0) {
         // sox exits 0 after some write errors, a full disk among them.
-        log.problem("Command reported \"%s\" though it exited with status 0: %s\n",
+        log.failure("Command reported \"%s\" though it exited with status 0: %s\n",
                     verdict.failure.c_str(), line.c_str());
-        return false;
-    }
-    if (WIFSIGNALED(status)) {
-        log.problem("Command killed by signal %d: %s\n", WTERMSIG(status), line.c_str());
-        if (result.timed_out) {
-            log.problem("  timed out after %lld s\n",
-                        static_cast<long long>(context.settings.child_time_limit.count()));
-        }
+    } else if (WIFSIGNALED(status)) {
+        log.failure("Command killed by signal %d: %s\n", WTERMSIG(status), line.c_str());
     } else {
-        log.problem("Command failed with exit status %d: %s\n", WEXITSTATUS(status), line.c_str());
+        log.failure("Command failed with exit status %d: %s\n", WEXITSTATUS(status), line.c_str());
     }
-    const std::string& said = sox ? verdict.failure : verdict.first_line;
-    if (!said.empty()) log.problem("  %s said: %s\n", program.c_str(), said.c_str());
+    if (!converting.empty()) log.failure("  converting %s\n", converting.c_str());
+    if (exited_0) return false;
+    if (outcome.result.timed_out) {
+        log.failure("  timed out after %lld s\n",
+                    static_cast<long long>(context.settings.child_time_limit.count()));
+    }
+    const std::string& said = program == "sox" ? verdict.failure : verdict.first_line;
+    if (!said.empty()) log.failure("  %s said: %s\n", program.c_str(), said.c_str());
     return false;
 }
 
 // Runs a child, judging what it prints; the paths it is given are not part of its words.
-std::pair<ChildResult, CaptureVerdict> run_judged(const Child& child, const ChainContext& context) {
+Outcome run_judged(const Child& child, const ChainContext& context) {
     std::vector<std::string> own_paths;
     for (const auto& word : child.argv) {
         if (word.find('/') != std::string::npos) own_paths.push_back(word);
@@ -79,6 +171,41 @@ std::pair<ChildResult, CaptureVerdict> run_judged(const Child& child, const Chai
     const ChildResult result =
         context.runner.run(child, [&](std::string_view bytes) { scanner.feed(bytes); });
     return {result, scanner.finish()};
+}
+
+// A child that runs beside others, and our copies of the pipe ends handed to it: they are closed
+// as soon as it ends, so that whoever is at the other end of its pipes sees it gone.
+struct Stage {
+    Child child;
+    std::vector<Fd> pipe_ends;
+    Outcome outcome;
+    std::size_t rate = 0;  // of a resampler, in kRates
+};
+
+void run_side_by_side(std::vector<Stage>& stages, const ChainContext& context) {
+    std::vector<std::thread> threads;
+    for (Stage& stage : stages) {
+        const auto run = [&stage, &context] {
+            stage.outcome = run_judged(stage.child, context);
+            stage.pipe_ends.clear();
+        };
+        try {
+            threads.emplace_back(run);
+        } catch (const std::system_error&) {
+            stage.outcome.result.wait_status = 127 << 8;  // as a child that could not start
+            stage.pipe_ends.clear();
+        }
+    }
+    for (auto& thread : threads) thread.join();
+}
+
+// A pipe whose ends are closed on exec. False, with errno, when there is none.
+bool make_pipe(Fd& read_end, Fd& write_end) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
+    return true;
 }
 
 void note_output(const StagedOutput& output, std::string_view format, ConversionResult& result) {
@@ -92,21 +219,34 @@ void note_output(const StagedOutput& output, std::string_view format, Conversion
 class PrivateDir {
   public:
     PrivateDir(const Mp3& mp3, const ChainContext& context)
-        : parent_(context.work_dir), name_(std::to_string(mp3.number)) {
-        ::mkdirat(parent_, name_.c_str(), 0700);
+        : parent_(context.work_dir),
+          name_(std::to_string(mp3.number)),
+          path_(context.settings.work_dir + "/" + name_) {
+        if (::mkdirat(parent_, name_.c_str(), 0700) != 0) {
+            error_ = errno;
+            return;
+        }
         fd_.reset(::openat(parent_, name_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        path_ = context.settings.work_dir + "/" + name_;
+        if (!fd_) error_ = errno;
     }
     PrivateDir(const PrivateDir&) = delete;
     PrivateDir& operator=(const PrivateDir&) = delete;
     ~PrivateDir() {
         for (const auto& name : made_) ::unlinkat(fd_.get(), name.c_str(), 0);
-        ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
+        if (fd_) ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
     }
 
-    // A path that opens, in any child, the descriptor the child has as 3.
-    std::string link_to_input(const std::string& name) {
-        ::symlinkat(kInputLink, fd_.get(), name.c_str());
+    // 0, or the errno of the failure to make it.
+    int error() const { return error_; }
+    const std::string& path() const { return path_; }
+
+    // A path that opens, in any child, the descriptor the child has as 3; empty when it cannot be
+    // made, and `error` says why.
+    std::string link_to_input(const std::string& name, int& error) {
+        if (::symlinkat(kInputLink, fd_.get(), name.c_str()) != 0) {
+            error = errno;
+            return "";
+        }
         return path(name);
     }
     // A path the converter may write to.
@@ -114,14 +254,28 @@ class PrivateDir {
         made_.push_back(name);
         return path_ + "/" + name;
     }
+    // A file with no name here, gone with its last descriptor, also when the run is killed.
+    Fd unnamed_file(int& error) {
+        Fd file(::openat(fd_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (!file && (errno == EOPNOTSUPP || errno == EISDIR)) {
+            const std::string name = ".unnamed" + std::to_string(unnamed_++);
+            file.reset(::openat(fd_.get(), name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (file) ::unlinkat(fd_.get(), name.c_str(), 0);
+        }
+        if (!file) error = errno;
+        return file;
+    }
     int fd() const { return fd_.get(); }
 
   private:
     int parent_;
     std::string name_;
-    Fd fd_;
     std::string path_;
+    Fd fd_;
+    int error_ = 0;
     std::vector<std::string> made_;
+    int unnamed_ = 0;
 };
 
 // Copies the converter's private output into a staged output beside the MP3. Returns 0 or errno.
@@ -141,44 +295,178 @@ int copy_into(int from, const StagedOutput& to) {
     }
 }
 
+// The MP3 decoded, at one rate: every format at that rate is made from it.
+struct Kept {
+    Fd file;               // unnamed, in the private directory
+    std::string path;      // what its readers open, a link to their descriptor 3
+    bool clipped = false;  // it clipped when it was made: fit for its own factor alone
+};
+
 class Chain {
   public:
     Chain(const Mp3& mp3, const ChainContext& context)
-        : mp3_(mp3), context_(context), private_dir_(mp3, context) {}
+        : mp3_(mp3),
+          context_(context),
+          source_(mp3.dir_path + "/" + mp3.name),
+          private_dir_(mp3, context) {}
 
     ConversionResult run(double& volume) {
-        const std::string input = private_dir_.link_to_input(mp3_.name);
-        bool first_run = true;
+        struct stat st {};
+        if (::fstat(mp3_.fd, &st) != 0) return cannot_prepare(errno), result_;
+        owner_ = st.st_uid;
+        group_ = st.st_gid;
+        size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
+        if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
         for (const SoxFormat& format : kSoxFormats) {
             context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
-            if (!convert_with_sox(format, input, first_run, volume) || given_up_) return result_;
-            first_run = false;
+            if (!convert_with_sox(format, volume) || stopped_) return result_;
+            // What no later format needs leaves room for what comes.
+            for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+                if (!needed_after(format, rate)) kept_[rate].file.reset();
+            }
         }
-        // Without a converter the run said so once; the conversion stays incomplete.
-        if (!context_.converter_ok) return result_;
-        context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
-        convert_to_g722();
-        result_.complete = !failed_ && !result_.interrupted;
+        // Without a fresh .sln16 there is nothing to convert, and its failure has been told.
+        if (context_.converter_ok && sln16_) {
+            context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
+            convert_to_g722();
+        }
+        result_.complete =
+            !failed_ && !result_.interrupted && !result_.no_space && context_.converter_ok;
         return result_;
     }
 
   private:
+    // Whether a format after `format` is made at `rate`.
+    static bool needed_after(const SoxFormat& format, std::size_t rate) {
+        for (const SoxFormat* later = &format + 1; later != std::end(kSoxFormats); ++later) {
+            if (later->rate == rate) return true;
+        }
+        return false;
+    }
+
+    // Decodes the MP3 at the factor, into audio at each rate that `format` and the formats after
+    // it need, all at once: one sox decodes, and one for each rate resamples what it decoded,
+    // which reaches them through pipes. `format` is the one being made, for the log. False when
+    // the chain ends here.
+    bool decode(const SoxFormat& format, double factor) {
+        decoded_at_ = factor;
+        int error = 0;
+        if (decoder_input_.empty()) {
+            decoder_input_ = private_dir_.link_to_input(mp3_.name, error);
+            decoded_ = private_dir_.link_to_input(mp3_.stem + ".sox", error);
+            for (std::size_t rate = 0; rate < kRateCount; ++rate)
+                kept_[rate].path =
+                    private_dir_.link_to_input(mp3_.stem + kRates[rate].suffix, error);
+        }
+        std::vector<Stage> stages(1);
+        Fd feed_in, feed_out, decoded_in, decoded_out;
+        std::vector<Fd> to_rates;
+        if (error == 0 && (!make_pipe(feed_out, feed_in) || !make_pipe(decoded_out, decoded_in)))
+            error = errno;
+        for (std::size_t rate = 0; rate < kRateCount && error == 0; ++rate) {
+            Kept& kept = kept_[rate];
+            kept.file.reset();  // the room it took is the new one's
+            kept.clipped = false;
+            if (rate != format.rate && !needed_after(format, rate)) continue;
+            kept.file = private_dir_.unnamed_file(error);
+            Fd from_decoder;
+            to_rates.emplace_back();
+            if (error == 0 && !make_pipe(from_decoder, to_rates.back())) error = errno;
+            Stage& stage = stages.emplace_back();
+            stage.child = resample_command(decoded_, kRates[rate]);
+            stage.child.fds = {{from_decoder.get(), kInputFd}, {kept.file.get(), kOutputFd}};
+            stage.pipe_ends.push_back(std::move(from_decoder));
+            stage.rate = rate;
+        }
+        if (error != 0) {
+            cannot_prepare(error);
+            return false;
+        }
+        stages[0].child = decode_command(decoder_input_, factor);
+        stages[0].child.fds = {{feed_out.get(), kInputFd}, {decoded_in.get(), kOutputFd}};
+        Pump fan_out(std::move(decoded_out), std::move(to_rates));
+        // sox reads the MP3 through a pipe that gives it what the MP3 held when it was opened: a
+        // file that grows while it is read cannot keep sox busy.
+        std::vector<Fd> to_decoder;
+        to_decoder.push_back(std::move(feed_in));
+        Pump feed(Fd(::fcntl(mp3_.fd, F_DUPFD_CLOEXEC, 0)), std::move(to_decoder), size_);
+        stages[0].pipe_ends.push_back(std::move(feed_out));
+        stages[0].pipe_ends.push_back(std::move(decoded_in));
+        if (!feed.running() || !fan_out.running()) {
+            cannot_prepare(EAGAIN);
+            return false;
+        }
+
+        run_side_by_side(stages, context_);
+        fan_out.finish();
+        const int read_error = feed.finish();
+        for (const Stage& stage : stages) {
+            if (stage.outcome.result.interrupted) return interrupted();
+        }
+        // A decoder cut off by a resampler that failed failed only for that.
+        const int decoder_status = stages[0].outcome.result.wait_status;
+        const bool cut_off = WIFSIGNALED(decoder_status) && WTERMSIG(decoder_status) == SIGPIPE;
+        const Stage* failed = nullptr;
+        for (const Stage& stage : stages) {
+            if (!failed && !succeeded(stage.child, stage.outcome) &&
+                !(&stage == &stages[0] && cut_off)) {
+                failed = &stage;
+            }
+        }
+        if (!failed && cut_off) failed = &stages[0];
+        if (failed) {
+            report(failed->child, failed->outcome, context_, converting(format.name));
+            if (failed->outcome.result.timed_out) {
+                stop();
+                return false;
+            }
+        } else if (read_error != 0) {
+            context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
+                                 std::strerror(read_error));
+        } else {
+            // Where decoding clipped, every rate did.
+            for (const Stage& stage : stages) {
+                for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+                    if (&stage == &stages[0] || stage.rate == rate)
+                        kept_[rate].clipped = kept_[rate].clipped || stage.outcome.verdict.clipped;
+                }
+            }
+            return true;
+        }
+        // What stopped the decoding would stop it for every format.
+        context_.log.failure("  the other formats of %s are left for the next run\n",
+                             source_.c_str());
+        stop();
+        return false;
+    }
+
     // False when the run was interrupted.
-    bool convert_with_sox(const SoxFormat& format, const std::string& input, bool first_run,
-                          double& volume) {
+    bool convert_with_sox(const SoxFormat& format, double& volume) {
         for (;;) {
             auto output = std::make_unique<StagedOutput>(mp3_.dir);
             if (!output->ok()) return cannot_write(format.name, output->error());
-            const Child sox =
-                with_fds(sox_command(format.name, input, volume, first_run), output->fd());
-            const auto [result, verdict] = run_judged(sox, context_);
-            if (result.interrupted) return interrupted();
-            const bool succeeded = report(sox, result, verdict, context_);
+            const Kept& kept = kept_[format.rate];
+            // Decoded only once an output can be written, so that a read-only library costs no
+            // sox; and again only when what clipped at one factor is wanted at a lower one.
+            if (!kept.file || (volume < decoded_at_ && kept.clipped)) {
+                if (!decode(format, volume)) return !result_.interrupted;
+            }
+            Child sox = encode_command(format, kept.path, volume, decoded_at_);
+            sox.fds = {{kept.file.get(), kInputFd}, {output->fd(), kOutputFd}};
+            Outcome outcome = run_judged(sox, context_);
+            if (outcome.result.interrupted) return interrupted();
+            // A direct conversion at this factor would have clipped where its making did.
+            if (volume == decoded_at_ && kept.clipped) outcome.verdict.clipped = true;
+            const bool succeeded = report(sox, outcome, context_, converting(format.name));
             // What outlasted the limit once would outlast it for every format: the file is left
             // for the next run rather than hold this one ten more minutes a format.
-            if (result.timed_out) return gave_up();
-            bool keep = !verdict.clipped;
-            if (verdict.clipped) {
+            if (outcome.result.timed_out) return stop();
+            if (!succeeded && no_room(outcome.verdict.failure)) {
+                result_.no_space = true;
+                return stop();
+            }
+            bool keep = !outcome.verdict.clipped;
+            if (outcome.verdict.clipped) {
                 if (volume - kVolumeStep <= kVolumeFloor) {
                     context_.log.problem("Still clipping at volume %g; keeping this conversion\n",
                                          volume);
@@ -186,7 +474,6 @@ class Chain {
                 } else {
                     volume -= kVolumeStep;
                     context_.log.info("Volume appears to be too high; trying %g...\n", volume);
-                    first_run = false;
                 }
             }
             if (!keep) continue;
@@ -195,7 +482,7 @@ class Chain {
                 return true;
             }
             publish(*output, format.name);
-            if (format.name == "sln16") sln16_ = std::move(output);
+            if (format.name == "sln16" && !stopped_) sln16_ = std::move(output);
             return true;
         }
     }
@@ -203,18 +490,20 @@ class Chain {
     void convert_to_g722() {
         const std::string sln16 = mp3_.stem + ".sln16";
         const std::string g722 = mp3_.stem + ".g722";
-        Child converter{{context_.settings.converter_path}, {}};
-        // Without a fresh .sln16 there is nothing to hand over, and the converter says so.
-        converter.argv.push_back(sln16_ ? private_dir_.link_to_input(sln16)
-                                        : private_dir_.path(sln16));
+        int error = 0;
+        Child converter{{context_.settings.converter_path}, {{sln16_->fd(), kInputFd}}};
+        converter.argv.push_back(private_dir_.link_to_input(sln16, error));
+        if (converter.argv.back().empty()) {
+            cannot_prepare(error);
+            return;
+        }
         converter.argv.push_back(private_dir_.path(g722));
-        if (sln16_) converter.fds.emplace_back(sln16_->fd(), kInputFd);
-        const auto [result, verdict] = run_judged(converter, context_);
-        if (result.interrupted) {
+        const Outcome outcome = run_judged(converter, context_);
+        if (outcome.result.interrupted) {
             interrupted();
             return;
         }
-        if (!report(converter, result, verdict, context_)) {
+        if (!report(converter, outcome, context_, converting("g722"))) {
             failed_ = true;
             return;
         }
@@ -238,13 +527,15 @@ class Chain {
         publish(output, "g722");
     }
 
-    Child with_fds(Child child, int output) const {
-        child.fds = {{mp3_.fd, kInputFd}, {output, kOutputFd}};
-        return child;
+    std::string converting(std::string_view format) const {
+        return source_ + " to " + std::string(format);
     }
 
+    // Outputs are their MP3's owner's, as if the owner had converted it.
     void publish(StagedOutput& output, std::string_view format) {
-        if (const int error = output.publish(mp3_.stem + "." + std::string(format))) {
+        int error = output.give_to(owner_, group_);
+        if (error == 0) error = output.publish(mp3_.stem + "." + std::string(format));
+        if (error != 0) {
             cannot_write(format, error);
             return;
         }
@@ -252,11 +543,22 @@ class Chain {
     }
 
     bool cannot_write(std::string_view format, int error) {
-        context_.log.problem("Couldn't write %s/%s.%.*s: %s\n", mp3_.dir_path.c_str(),
+        context_.log.failure("Couldn't write %s/%s.%.*s: %s\n", mp3_.dir_path.c_str(),
                              mp3_.stem.c_str(), static_cast<int>(format.size()), format.data(),
                              std::strerror(error));
         failed_ = true;
+        if (no_room(error)) {
+            result_.no_space = true;
+            stopped_ = true;
+        }
         return true;
+    }
+
+    // The work directory failed us: nothing of this MP3 can be converted now.
+    bool cannot_prepare(int error) {
+        context_.log.failure("Couldn't prepare the conversion of %s in %s: %s\n", source_.c_str(),
+                             private_dir_.path().c_str(), std::strerror(error));
+        return stop();
     }
 
     bool interrupted() {
@@ -264,42 +566,46 @@ class Chain {
         return false;
     }
 
-    bool gave_up() {
-        given_up_ = failed_ = true;
+    // Ends this MP3's chain here; the walk goes on.
+    bool stop() {
+        stopped_ = failed_ = true;
         return true;
     }
 
     const Mp3& mp3_;
     const ChainContext& context_;
+    std::string source_;  // the MP3's path in the library
     PrivateDir private_dir_;
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
+    off_t size_ = 0;
+    double decoded_at_ = 0;      // the factor the kept audio was decoded at
+    std::string decoder_input_;  // the private paths its children are given
+    std::string decoded_;
+    Kept kept_[kRateCount];
     std::unique_ptr<StagedOutput> sln16_;
     bool failed_ = false;
-    bool given_up_ = false;
+    bool stopped_ = false;
     ConversionResult result_;
 };
 
 }  // namespace
 
-Child sox_command(std::string_view format_name, const std::string& input, double volume,
-                  bool first_run) {
-    const SoxFormat* format = nullptr;
-    for (const SoxFormat& candidate : kSoxFormats) {
-        if (candidate.name == format_name) format = &candidate;
+std::string conversion_commands() {
+    std::string text;
+    for (const double factor : {1.0, 0.5}) {
+        text += command_line(decode_command("IN", factor)) + ";";
+        for (const SoxFormat& format : kSoxFormats) {
+            text += command_line(encode_command(format, "IN", factor, 1.0)) + ";";
+        }
     }
-    Child sox{{"sox"}, {}};
-    // The very first run of a file goes without a factor; the output is the same as at "-v 1".
-    if (!first_run) {
-        sox.argv.insert(sox.argv.end(), {"-v", format_text("%g", volume)});
-    }
-    sox.argv.insert(sox.argv.end(), {input, "-c", "1", "-r", format->rate, "-t", format->type});
-    if (format->linear) sox.argv.insert(sox.argv.end(), {"-e", "signed-integer", "-b", "16"});
-    sox.argv.push_back(kOutputPath);
-    return sox;
+    for (const Rate& rate : kRates) text += command_line(resample_command("IN", rate)) + ";";
+    return text;
 }
 
 bool run_and_report(const Child& child, const ChainContext& context) {
-    const auto [result, verdict] = run_judged(child, context);
-    return !result.interrupted && report(child, result, verdict, context);
+    const Outcome outcome = run_judged(child, context);
+    return !outcome.result.interrupted && report(child, outcome, context);
 }
 
 ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext& context) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -19,7 +21,7 @@ struct ChainContext {
     Log& log;
     Runner& runner;
     int work_dir;
-    bool converter_ok = true;  // false: the converter cannot be run, and no .g722 is made
+    bool converter_ok = true;  // false: the G.722 converter cannot run; no .g722 is made
 };
 
 // One MP3, opened by the walk.
@@ -30,6 +32,7 @@ struct Mp3 {
     std::string stem;      // the name without its last four characters
     std::string dir_path;  // the directory as the log shows it
     int number;            // its place among the run's conversions; names its private directory
+    off_t size = -1;       // its size when the walk opened it, all that is read; -1: as found now
 };
 
 // An output as it was published: enough to tell later that it is still that very file.
@@ -42,7 +45,7 @@ struct ConversionResult {
     bool complete = false;     // every command succeeded and all six outputs were published
     bool interrupted = false;  // the run was interrupted; nothing more was published
     std::vector<PublishedOutput> outputs;
-    bool no_space = false;  // an output could not be published for lack of space
+    bool no_space = false;  // an output found the library full (or its owner over quota)
 };
 
 // The six formats, in the order the chain makes them; each is also its output's extension.
@@ -54,16 +57,19 @@ constexpr double kVolumeStep = 0.1;
 constexpr double kVolumeFloor = 0.05;
 
 // Converts the MP3 into STEM.ulaw, .alaw, .gsm, .sln and .sln16 with sox, then STEM.g722 from
-// the .sln16 with the G.722 converter, all beside it. A sox run that clipped runs again with the
-// volume factor lowered by kVolumeStep; the lowered factor holds for the later formats and is
-// left in `volume`. Each output is published whole, and only when its command succeeded; a
-// failure keeps the previous output. Logs each step and each failure; never fails itself.
+// the .sln16 with the G.722 converter, all beside it. The MP3 is decoded once, into private audio
+// at 8 and 16 kHz from which each format is made. A format whose making clipped is made again
+// with the volume factor lowered by kVolumeStep; the lowered factor holds for the later formats
+// and is left in `volume`. Each output is published whole, and only when its command succeeded;
+// a failure keeps the previous output. Logs each step and each failure; never fails itself.
 ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext& context);
 
 // Runs a child to its end and, unless it succeeded, logs how it failed and what it said.
+// For children that convert no MP3, such as Asterisk's reload.
 bool run_and_report(const Child& child, const ChainContext& context);
 
-// The sox command of one format, reading the MP3 from `input` and writing descriptor 4.
-Child sox_command(std::string_view format, const std::string& input, double volume, bool first_run);
+// Every command a conversion may run but the converter, at sample paths and factors, as one
+// text: it changes whenever any of them does.
+std::string conversion_commands();
 
 }  // namespace moh

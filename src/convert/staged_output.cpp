@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <random>
@@ -41,6 +42,11 @@ StagedOutput::StagedOutput(int dir) : dir_(dir) {
 
 StagedOutput::~StagedOutput() {
     if (!hidden_name_.empty()) ::unlinkat(dir_, hidden_name_.c_str(), 0);
+}
+
+int StagedOutput::give_to(uid_t owner, gid_t group) {
+    if (::fchown(fd_.get(), owner, group) != 0 || ::fchmod(fd_.get(), 0644) != 0) return errno;
+    return 0;
 }
 
 int StagedOutput::publish(const std::string& name) {

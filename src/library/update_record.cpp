@@ -99,12 +99,7 @@ Fd open_state_dir(const std::string& path, bool create) {
 }  // namespace
 
 std::string UpdateRecord::recipe(const std::string& converter_path) {
-    std::string text = "sox:";
-    for (const std::string_view format : kOutputFormats) {
-        if (format == "g722") continue;
-        text += command_line(sox_command(format, "IN", 0.5, false)) + ";";
-    }
-    text += command_line(sox_command("ulaw", "IN", 1, true)) + ";converter:" + converter_path;
+    std::string text = "sox:" + conversion_commands() + ";converter:" + converter_path;
     struct stat st {};
     if (::stat(converter_path.c_str(), &st) == 0) text += " " + encode(FileIdentity::of(st));
     return digest(text);

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "convert/chain.h"
 #include "convert/jobs.h"
 #include "convert/tools.h"
+#include "convert/work_dir.h"
 #include "formats/playable.h"
 #include "library/entries.h"
 #include "library/library.h"
@@ -66,36 +66,6 @@ int count_mp3_lines(int listing, const std::string& library_dir) {
 struct Tools {
     bool sox = true;        // sox runs and reads MP3
     bool converter = true;  // the G.722 converter can be run
-};
-
-// The root-only directory that holds each conversion's private paths; made afresh for the run
-// (what a killed run left there goes) and removed after it.
-class WorkDir {
-  public:
-    explicit WorkDir(const std::string& path) : path_(path) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-        if (::mkdir(path_.c_str(), 0700) != 0) {
-            error_ = errno;
-            return;
-        }
-        fd_.reset(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_) error_ = errno;
-    }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-    ~WorkDir() {
-        if (!fd_) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    int fd() const { return fd_.get(); }
-    int error() const { return error_; }
-
-  private:
-    std::string path_;
-    Fd fd_;
-    int error_ = 0;
 };
 
 class Walker {
@@ -246,7 +216,8 @@ class Walker {
         }
         struct stat opened {};
         ::fstat(source.fd.get(), &opened);
-        const Mp3 job{source.dir, source.fd.get(), shown, stem, source.dir_path, ++jobs_};
+        const Mp3 job{source.dir,      source.fd.get(), shown, stem, source.dir_path, ++jobs_,
+                      opened.st_size};
         const FileIdentity identity = FileIdentity::of(opened);
         if (pool_ == nullptr) return convert(job, key, identity, context_.log);
 

@@ -16,7 +16,7 @@ cat >"$conv_path" <<'CONV'
 for arg in "$@"; do
   case $arg in
   *[!a-zA-Z0-9@#%=:./_-]*) printf 'converter: %s\n' "$arg" >>/mnt/check/unsafe ;;
-  /run/moh-convert/[0-9]*/*) ;;
+  /var/lib/moh-convert/work/[0-9]*/*) ;;
   *) printf 'converter: %s\n' "$arg" >>/mnt/check/unsafe ;;
   esac
 done

@@ -11,7 +11,7 @@ private_paths "$command" "$converter" "$@"
 mkdir /mnt/cwd /mnt/check  # check: the test's own records, outside what it watches
 lib=/home/services/asterisk/var/lib/asterisk/mohmp3
 conv_path=/usr/lib/nagios/plugins/asterisk_convert
-work=/run/moh-convert
+work=/var/lib/moh-convert/work
 
 summary() { # CONVERTED RENAMED [FAILED]
   printf 'Found and converted %d mp3 files\n' "$1"
@@ -63,7 +63,7 @@ stand_in_sox() {
 for arg in "$@"; do
   case $arg in
   *[!a-zA-Z0-9@#%=:./_-]*) printf 'sox: %s\n' "$arg" >>/mnt/check/unsafe ;;
-  /run/moh-convert/[0-9]*/*) in=$arg ;;
+  /var/lib/moh-convert/work/[0-9]*/*) in=$arg ;;
   /dev/fd/4 | [!/]*) ;;
   *) printf 'sox: %s\n' "$arg" >>/mnt/check/unsafe ;;
   esac
@@ -75,16 +75,10 @@ SOX
   chmod +x /mnt/bin/sox
   export PATH=/mnt/bin:$PATH
 }
-format_args() {
-  case $1 in
-  ulaw) echo "-r 8000 -t ul" ;; alaw) echo "-r 8000 -t al" ;; gsm) echo "-r 8000 -t gsm" ;;
-  sln) echo "-r 8000 -t raw -e signed-integer -b 16" ;;
-  sln16) echo "-r 16000 -t raw -e signed-integer -b 16" ;;
-  esac
-}
-# The sox command line of FORMAT for the run's MP3 number N, named NAME, at FACTOR ("" for the
-# very first run).
-sox_line() { printf 'sox %s%s/%s/%s -c 1 %s /dev/fd/4' "${4:+-v $4 }" "$work" "$2" "$3" "$(format_args "$1")"; }
+# The decoding command of the run's MP3 number N, named NAME.
+decoder_line() { printf 'sox -R %s/%s/%s -c 1 -t sox /dev/fd/4' "$work" "$1" "$2"; }
+# The line that names the MP3 STEM.mp3 in the library's top directory and the FORMAT being made.
+converting() { printf '  converting %s/%s.mp3 to %s\n' "$lib" "$1" "$2"; }
 converter_line() { printf '%s %s/%s/%s.sln16 %s/%s/%s.g722' "$conv_path" "$work" "$1" "$2" "$work" "$1" "$2"; }
 
 # The log of a run over a library of safe names alone, from the listing it left.

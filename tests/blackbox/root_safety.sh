@@ -47,7 +47,7 @@ killed)
   kill_held() { eventually 20 test -s /mnt/check/held && kill "-$1" "$(cut -d' ' -f2 /mnt/check/held)"; }
 
   # SIGTERM while sox writes the .sln; a player holds the old .ulaw open meanwhile.
-  { echo 'case " $* " in *" -r 8000 -t raw "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
+  { echo 'case " $* " in *" -r 8000 -c 1 "*" -b 16 "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
   exec 5<"$lib/a.ulaw"
   kill_held TERM &
   run
@@ -64,6 +64,24 @@ killed)
   [ ! -e "$work" ] || fail "the work directory was left behind"
   no_leftovers
 
+  # SIGKILL while the MP3 is decoded: the decoded audio has no name, so none of it can be left
+  # behind; its room goes with the last child that holds it.
+  { echo 'case " $* " in *" -b 32 -r 8000 /dev/fd/4 "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
+  rm /mnt/check/held
+  kill_held KILL &
+  run
+  expect_status 137
+  [ -z "$(find "$work" -type f)" ] || fail "decoded audio was left in the work directory"
+  kill "$(cut -d' ' -f1 /mnt/check/held)"
+  no_leftovers
+  # SIGTERM there: every child of the decoding goes, and the run stops promptly.
+  rm /mnt/check/held
+  kill_held TERM &
+  run
+  expect_status 143
+  [ "$run_seconds" -lt 10 ] || fail "the run did not stop promptly"
+  eventually 5 gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted resampler was left running"
+
   # SIGKILL while the converter writes, staging its output beside OUT as ours does: nothing can
   # clean up, and nothing needs to.
   rm /mnt/bin/sox-also /mnt/check/held
@@ -74,6 +92,7 @@ killed)
   same_content "$lib/a.mp3" "$lib/a.sln16"
   [ "$(cat "$lib/a.g722")" = "previous g722" ] || fail "a.g722 was cut"
   no_leftovers
+  [ -d "$work" ] || fail "the killed run left no work directory to clear"
 
   # The next run takes over, while the killed run's converter lives on: neither the lock nor the
   # work directory that the killed run left stands in its way.
@@ -84,6 +103,7 @@ killed)
   clean_log >/mnt/check/expected
   same_stdout
   [ "$(cat "$lib/a.g722")" != "previous g722" ] || fail "a.g722 was not converted again"
+  [ ! -e "$work" ] || fail "what the killed run left in the work directory stayed"
   same_outside
   ;;
 overlap)

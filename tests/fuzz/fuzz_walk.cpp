@@ -3,6 +3,7 @@
 // input stands for the library directory, whose name differs from run to run.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     test::FakeRunner runner;
     runner.listing = listing;
-    std::size_t sox_runs = 0;
+    std::atomic<std::size_t> sox_runs{0};  // a decoding runs its children side by side
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
         for (const auto& word : child.argv) {
             for (const char c : child.argv[0] == "find" ? std::string() : word) {

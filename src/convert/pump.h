@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <thread>
+#include <vector>
+
+#include "process/fd.h"
+
+namespace moh {
+
+// Copies what one descriptor gives into pipes, on a thread of its own: a child that reads such a
+// pipe gets exactly what we chose to give it, and one source can feed several children.
+class Pump {
+  public:
+    // Copies from `from` into each of `to`, at most `limit` bytes when `limit` is not negative. A
+    // regular file is read from its start with pread, so its offset is left alone. A pipe whose
+    // reader has gone is dropped; when all have gone, `from` is closed, so that its writer stops
+    // too. Each pipe is closed when the copy ends, so that its reader sees the end.
+    Pump(Fd from, std::vector<Fd> to, off_t limit = -1);
+    Pump(const Pump&) = delete;
+    Pump& operator=(const Pump&) = delete;
+    ~Pump();
+
+    // False when the copy could not start (no thread to be had); the pipes are closed then.
+    bool running() const { return thread_.joinable(); }
+
+    // Waits for the copy to end. Returns 0, or the errno of a failed read of `from`.
+    int finish();
+
+  private:
+    void copy();
+
+    Fd from_;
+    std::vector<Fd> to_;
+    off_t limit_;
+    int error_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace moh
