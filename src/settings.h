@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace moh {
 
@@ -15,6 +17,8 @@ struct Settings {
     std::string lock_path;       // held for the whole run, so that runs never overlap
     std::string state_dir;       // root-only; what --update remembers between runs
     std::chrono::seconds child_time_limit{600};  // 100 times what a 30-minute track needs
+    // The G.729 converter, installed beside the G.722 one's real file; takes paths like it.
+    std::string g729_converter_path = MOH_G729_CONVERTER_PATH;
 };
 
 inline Settings fixed_settings() {
@@ -36,6 +40,8 @@ struct RunOptions {
     bool prune = false;    // remove the outputs of sources that are gone
     int jobs = 1;          // MP3s converted at once
     std::string library;   // another library than the fixed one, as given; empty for that one
+    std::vector<std::string> extra_formats;  // made after the six, in this order
+    std::optional<double> level;             // the loudness target in LUFS, when levelling
 };
 
 // The listing does not descend below this many levels: no music library is deeper, and the

@@ -28,8 +28,26 @@ TEST(CommandLine, OptionsInShortAndLongForm) {
     EXPECT_EQ(parse({}).run.jobs, 1);
     EXPECT_EQ(parse({"-n", "--help"}).action, Action::kHelp);
     EXPECT_EQ(parse({"--version"}).action, Action::kVersion);
-    for (const auto& wrong : std::vector<std::vector<std::string>>{
-             {"-x"}, {"--bogus"}, {"-j"}, {"-j", "many"}, {"--jobs=-1"}, {"run"}, {"-n", "x"}}) {
+    const moh::CommandLine added =
+        parse({"--formats=g729,ulaw,sln48,g729", "--level", "--library=/srv/moh//", "--prune"});
+    EXPECT_EQ(added.run.extra_formats, (std::vector<std::string>{"g729", "sln48"}));
+    EXPECT_EQ(added.run.level, -20.0);
+    EXPECT_EQ(added.run.library, "/srv/moh");
+    EXPECT_TRUE(added.run.prune);
+    EXPECT_EQ(parse({"--level=-23.5"}).run.level, -23.5);
+    EXPECT_FALSE(parse({}).run.level);
+    for (const auto& wrong : std::vector<std::vector<std::string>>{{"-x"},
+                                                                   {"--bogus"},
+                                                                   {"-j"},
+                                                                   {"-j", "many"},
+                                                                   {"--jobs=-1"},
+                                                                   {"run"},
+                                                                   {"-n", "x"},
+                                                                   {"--formats=ulaw,mp3"},
+                                                                   {"--formats="},
+                                                                   {"--level=loud"},
+                                                                   {"--level=3"},
+                                                                   {"--library=relative"}}) {
         EXPECT_EQ(parse(wrong).action, Action::kUsageError) << wrong.front();
     }
 }

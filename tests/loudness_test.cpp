@@ -77,16 +77,22 @@ std::optional<double> measure_through_pipe(const std::string& bytes, SampleForma
 
 TEST(Loudness, DescriptorOfEitherFormatMeasuresTheSame) {
     const auto samples = sine(16000, 3, 0.25);
-    for (const auto format : {SampleFormat::kFloat32, SampleFormat::kSigned16}) {
+    for (const auto format :
+         {SampleFormat::kFloat32, SampleFormat::kSigned16, SampleFormat::kSigned24}) {
         std::string bytes;
         for (const float s : samples) {
             uint32_t word;
+            int width = 2;
             if (format == SampleFormat::kFloat32) {
                 std::memcpy(&word, &s, 4);
+                width = 4;
+            } else if (format == SampleFormat::kSigned24) {
+                word = static_cast<uint32_t>(static_cast<int32_t>(std::lround(s * 8388607)));
+                width = 3;
             } else {
                 word = static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767)));
             }
-            for (int b = 0; b < (format == SampleFormat::kFloat32 ? 4 : 2); ++b) {
+            for (int b = 0; b < width; ++b) {
                 bytes += static_cast<char>(word >> (8 * b) & 0xff);
             }
         }

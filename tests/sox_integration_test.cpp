@@ -1,5 +1,6 @@
 // The walk and the chain with real processes: real find and sox, our real converter, on audio
 // made here.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spandsp.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <map>
 
 #include "convert/chain.h"
+#include "convert/loudness.h"
 #include "fakes.h"
 #include "library/walk.h"
 
@@ -24,6 +26,7 @@ class RealTools : public ::testing::Test {
     moh::Settings settings = [this] {
         moh::Settings s = test::private_settings(dir);
         s.converter_path = ASTERISK_CONVERT_BIN;
+        s.g729_converter_path = G729_CONVERT_BIN;
         return s;
     }();
     moh::RunOptions options;
@@ -48,9 +51,14 @@ class RealTools : public ::testing::Test {
     }
 };
 
-TEST_F(RealTools, QuietMp3BecomesSixOutputsOfMatchingLengths) {
+TEST_F(RealTools, QuietMp3BecomesEveryOutputOfMatchingLengths) {
     make_audio("quiet.mp3", "-r 44100 -c 2 -t mp3", "synth 1 sine 440 vol 0.3");
+    options.extra_formats = {"sln48", "g729"};
     ASSERT_EQ(walk().status, 0);
+    EXPECT_NE(log.text().find("Convert quiet to g722\nConvert quiet to sln48\nConvert quiet to "
+                              "g729\nFound"),
+              std::string::npos)
+        << log.text();
     EXPECT_EQ(log.text().find("Command"), std::string::npos) << log.text();
     EXPECT_EQ(log.text().find("Volume"), std::string::npos) << log.text();
 
@@ -64,6 +72,32 @@ TEST_F(RealTools, QuietMp3BecomesSixOutputsOfMatchingLengths) {
     EXPECT_NEAR(double(samples16), 2.0 * samples8, 2.0);
     EXPECT_EQ(size_of("quiet.gsm"), 33 * ((samples8 + 159) / 160));
     EXPECT_EQ(size_of("quiet.g722"), (samples16 + 1) / 2);
+    EXPECT_NEAR(double(size_of("quiet.sln48")), 6.0 * size_of("quiet.sln"), 12.0);
+    EXPECT_EQ(size_of("quiet.g729"), 10 * ((samples8 + 79) / 80));
+}
+
+// Masters from very loud to very quiet come out at the target, measured as the wideband output
+// plays; what cannot be measured keeps its level.
+TEST_F(RealTools, LevellingBringsEachSourceToTheTarget) {
+    // A 997 Hz sine of amplitude A reads 20 log10(A) - 3.01 LUFS.
+    make_audio("loud.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.563");
+    make_audio("soft.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.0447");
+    make_audio("silent.mp3", "-r 44100 -c 2 -t mp3", "trim 0 2");
+    options.level = -20;
+    ASSERT_EQ(walk().status, 0) << log.text();
+    const std::string text = log.text();
+    EXPECT_EQ(text.find("Volume appears"), std::string::npos) << text;
+    EXPECT_NE(text.find("Level silent: too short or too silent to measure, factor 1\n"),
+              std::string::npos)
+        << text;
+    for (const char* stem : {"loud", "soft"}) {
+        EXPECT_NE(text.find(std::string("Level ") + stem + ": "), std::string::npos) << text;
+        moh::LoudnessMeter meter(16000);
+        const moh::Fd sln16(::open((lib + "/" + stem + ".sln16").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(meter.add_from(sln16.get(), moh::SampleFormat::kSigned16), 0);
+        ASSERT_TRUE(meter.integrated());
+        EXPECT_NEAR(*meter.integrated(), -20.0, 1.0) << stem;
+    }
 }
 
 TEST_F(RealTools, ClippingSquareWaveIsConvertedAtLowerVolume) {

@@ -476,6 +476,12 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_EQ(run_converting(), Names{"c"}) << "an MP3 rewritten during its conversion is current";
     test::write_file(settings.converter_path, "another converter");
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+    // A new loudness target, or more formats, is another conversion.
+    options.level = -23;
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+    EXPECT_EQ(run_converting(), Names{});
+    options.extra_formats = {"sln48"};
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
 
     test::write_file(settings.state_dir + "/record", "garbage");
     EXPECT_EQ(run_converting().size(), 3u);

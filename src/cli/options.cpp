@@ -8,12 +8,20 @@
 #include <cstdlib>
 #include <vector>
 
+#include "formats/outputs.h"
+
 namespace moh {
 namespace {
 
 constexpr int kReloadOption = 256;  // no short form
 constexpr int kLibraryOption = 257;
 constexpr int kPruneOption = 258;
+constexpr int kFormatsOption = 259;
+constexpr int kLevelOption = 260;
+// Loudness targets that make sense for music on hold: a PBX's lines sit near -20 LUFS.
+constexpr double kLevelLowest = -40;
+constexpr double kLevelHighest = -5;
+constexpr double kDefaultLevel = -20;
 constexpr long kJobsLimit = 1024;
 
 int processors() {
@@ -43,6 +51,8 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"reload", no_argument, nullptr, kReloadOption},
         {"library", required_argument, nullptr, kLibraryOption},
         {"prune", no_argument, nullptr, kPruneOption},
+        {"formats", required_argument, nullptr, kFormatsOption},
+        {"level", optional_argument, nullptr, kLevelOption},
         {nullptr, 0, nullptr, 0},
     };
     // getopt words its complaints after argv[0]; ours always reads "moh-convert: ".
@@ -89,6 +99,37 @@ CommandLine parse_command_line(int argc, char** argv) {
             case kReloadOption:
                 command.run.reload = true;
                 break;
+            case kFormatsOption: {
+                std::string unknown;
+                if (!parse_formats(::optarg, command.run.extra_formats, unknown)) {
+                    std::string known;
+                    for (const auto format : kOutputFormats) known += std::string(format) + ", ";
+                    for (const auto format : kExtraFormats) known += std::string(format) + ", ";
+                    known.resize(known.size() - 2);
+                    std::fprintf(stderr, "moh-convert: unknown format '%s'; the formats are %s\n",
+                                 unknown.c_str(), known.c_str());
+                    return usage_error();
+                }
+                break;
+            }
+            case kLevelOption: {
+                double level = kDefaultLevel;
+                if (::optarg != nullptr) {
+                    char* end = nullptr;
+                    errno = 0;
+                    level = std::strtod(::optarg, &end);
+                    if (errno != 0 || end == ::optarg || *end != '\0' || !(level >= kLevelLowest) ||
+                        !(level <= kLevelHighest)) {
+                        std::fprintf(stderr,
+                                     "moh-convert: invalid loudness target: '%s' (LUFS from %g to "
+                                     "%g)\n",
+                                     ::optarg, kLevelLowest, kLevelHighest);
+                        return usage_error();
+                    }
+                }
+                command.run.level = level;
+                break;
+            }
             case kPruneOption:
                 command.run.prune = true;
                 break;
@@ -137,6 +178,9 @@ void print_usage(std::FILE* out) {
         "      --prune     remove the outputs this command made of sources that are gone\n"
         "      --library=DIR  convert the library in DIR instead, such as\n"
         "                  /var/lib/asterisk/moh\n"
+        "      --formats=LIST  also make the formats in the comma-separated LIST: sln48\n"
+        "                  for Opus (WebRTC, softphones) calls, g729 for G.729 calls\n"
+        "      --level[=LUFS]  bring each source to LUFS (default -20) before converting\n"
         "  -h, --help      show this help and exit\n"
         "  -V, --version   show the version and exit\n"
         "\n"

@@ -6,15 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 
 #include "convert/capture.h"
+#include "convert/loudness.h"
 #include "convert/pump.h"
 #include "convert/staged_output.h"
 #include "process/fd.h"
@@ -41,7 +44,9 @@ struct Rate {
 const Rate kRates[] = {
     {8000, ".8k", {"-t", "raw", "-e", "signed-integer", "-b", "32"}},
     {16000, ".16k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
+    {48000, ".48k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
 };
+constexpr std::size_t k16k = 1;  // where the loudness is measured
 constexpr std::size_t kRateCount = std::size(kRates);
 
 struct SoxFormat {
@@ -56,7 +61,16 @@ const SoxFormat kSoxFormats[] = {
     {"gsm", 0, {"-t", "gsm"}},
     {"sln", 0, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
     {"sln16", 1, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
+    {"sln48", 2, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
 };
+constexpr std::size_t kSixSoxFormats = 5;  // the sox formats of the six, first in the table
+
+const SoxFormat& sox_format(std::string_view name) {
+    for (const SoxFormat& format : kSoxFormats) {
+        if (format.name == name) return format;
+    }
+    return kSoxFormats[0];
+}
 
 // A volume factor as sox gets it, and as the log shows it.
 std::string factor_text(double factor) {
@@ -308,7 +322,13 @@ class Chain {
         : mp3_(mp3),
           context_(context),
           source_(mp3.dir_path + "/" + mp3.name),
-          private_dir_(mp3, context) {}
+          private_dir_(mp3, context) {
+        for (std::size_t f = 0; f < kSixSoxFormats; ++f) sox_steps_.push_back(&kSoxFormats[f]);
+        for (const std::string& extra : context.extras) {
+            if (extra == "g729") wants_g729_ = true;
+            if (extra != "g729") sox_steps_.push_back(&sox_format(extra));
+        }
+    }
 
     ConversionResult run(double& volume) {
         struct stat st {};
@@ -317,29 +337,68 @@ class Chain {
         group_ = st.st_gid;
         size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
         if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
-        for (const SoxFormat& format : kSoxFormats) {
-            context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
-            if (!convert_with_sox(format, volume) || stopped_) return result_;
-            // What no later format needs leaves room for what comes.
-            for (std::size_t rate = 0; rate < kRateCount; ++rate) {
-                if (!needed_after(format, rate)) kept_[rate].file.reset();
-            }
+        if (context_.level && !level(*context_.level, volume)) return result_;
+        for (std::size_t step = 0; step < kSixSoxFormats; ++step) {
+            if (!make(*sox_steps_[step], volume)) return result_;
         }
         // Without a fresh .sln16 there is nothing to convert, and its failure has been told.
         if (context_.converter_ok && sln16_) {
             context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
-            convert_to_g722();
+            convert_with(context_.settings.converter_path, *sln16_, "sln16", "g722");
         }
-        result_.complete =
-            !failed_ && !result_.interrupted && !result_.no_space && context_.converter_ok;
+        for (std::size_t step = kSixSoxFormats; step < sox_steps_.size(); ++step) {
+            if (!make(*sox_steps_[step], volume)) return result_;
+        }
+        if (wants_g729_ && context_.g729_ok && sln_) {
+            context_.log.info("Convert %s to g729\n", mp3_.stem.c_str());
+            convert_with(context_.settings.g729_converter_path, *sln_, "sln", "g729");
+        }
+        result_.complete = !failed_ && !result_.interrupted && !result_.no_space &&
+                           context_.converter_ok && (!wants_g729_ || context_.g729_ok);
         return result_;
     }
 
   private:
-    // Whether a format after `format` is made at `rate`.
-    static bool needed_after(const SoxFormat& format, std::size_t rate) {
-        for (const SoxFormat* later = &format + 1; later != std::end(kSoxFormats); ++later) {
-            if (later->rate == rate) return true;
+    // Makes one sox format; false when the chain ends here.
+    bool make(const SoxFormat& format, double& volume) {
+        context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
+        if (!convert_with_sox(format, volume) || stopped_) return false;
+        // What no later format needs leaves room for what comes.
+        for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+            if (!needed_after(format, rate)) kept_[rate].file.reset();
+        }
+        return true;
+    }
+
+    // Measures the source's loudness on its mono mixdown at 16 kHz, decoded at factor 1, and
+    // sets `volume` to the factor that brings it to `target`. False when the chain ends here.
+    bool level(double target, double& volume) {
+        if (!decode(*sox_steps_[0], 1.0)) return false;
+        std::optional<double> lufs;
+        const int fd = kept_[k16k].file.get();
+        try {
+            LoudnessMeter meter(static_cast<unsigned>(kRates[k16k].hz));
+            if (::lseek(fd, 0, SEEK_SET) == 0 && meter.add_from(fd, SampleFormat::kSigned24) == 0)
+                lufs = meter.integrated();
+        } catch (const std::bad_alloc&) {
+            // Unmeasured, as a source too short to measure: it keeps its level.
+        }
+        volume = level_factor(lufs, target);
+        if (lufs) {
+            context_.log.info("Level %s: %.1f LUFS, factor %g\n", mp3_.stem.c_str(), *lufs, volume);
+        } else {
+            context_.log.info("Level %s: too short or too silent to measure, factor %g\n",
+                              mp3_.stem.c_str(), volume);
+        }
+        return true;
+    }
+
+    // Whether a sox format after `format` is made at `rate`.
+    bool needed_after(const SoxFormat& format, std::size_t rate) const {
+        const auto at = std::find(sox_steps_.begin(), sox_steps_.end(), &format);
+        for (auto later = at == sox_steps_.end() ? at : at + 1; later != sox_steps_.end();
+             ++later) {
+            if ((*later)->rate == rate) return true;
         }
         return false;
     }
@@ -482,49 +541,54 @@ class Chain {
                 return true;
             }
             publish(*output, format.name);
+            // The converters read what was published.
             if (format.name == "sln16" && !stopped_) sln16_ = std::move(output);
+            if (format.name == "sln" && wants_g729_ && !stopped_) sln_ = std::move(output);
             return true;
         }
     }
 
-    void convert_to_g722() {
-        const std::string sln16 = mp3_.stem + ".sln16";
-        const std::string g722 = mp3_.stem + ".g722";
+    // Runs the converter `program` on `input`, the fresh `input_format` output, and publishes
+    // what it makes as `format`.
+    void convert_with(const std::string& program, const StagedOutput& input,
+                      std::string_view input_format, std::string_view format) {
+        const std::string in = mp3_.stem + "." + std::string(input_format);
+        const std::string out = mp3_.stem + "." + std::string(format);
         int error = 0;
-        Child converter{{context_.settings.converter_path}, {{sln16_->fd(), kInputFd}}};
-        converter.argv.push_back(private_dir_.link_to_input(sln16, error));
+        Child converter{{program}, {{input.fd(), kInputFd}}};
+        converter.argv.push_back(private_dir_.link_to_input(in, error));
         if (converter.argv.back().empty()) {
             cannot_prepare(error);
             return;
         }
-        converter.argv.push_back(private_dir_.path(g722));
+        converter.argv.push_back(private_dir_.path(out));
         const Outcome outcome = run_judged(converter, context_);
         if (outcome.result.interrupted) {
             interrupted();
             return;
         }
-        if (!report(converter, outcome, context_, converting("g722"))) {
+        if (!report(converter, outcome, context_, converting(format))) {
             failed_ = true;
             return;
         }
         // Whatever the converter left there, only a plain file is taken.
-        const Fd made(::openat(private_dir_.fd(), g722.c_str(),
+        const Fd made(::openat(private_dir_.fd(), out.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st {};
         if (!made || ::fstat(made.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            cannot_write("g722", made ? EINVAL : errno);
+            cannot_write(format, made ? EINVAL : errno);
             return;
         }
         StagedOutput output(mp3_.dir);
         if (!output.ok()) {
-            cannot_write("g722", output.error());
+            cannot_write(format, output.error());
             return;
         }
-        if (const int error = copy_into(made.get(), output)) {
-            cannot_write("g722", error);
+        if (const int copied = copy_into(made.get(), output)) {
+            cannot_write(format, copied);
             return;
         }
-        publish(output, "g722");
+        publish(output, format);
     }
 
     std::string converting(std::string_view format) const {
@@ -583,7 +647,10 @@ class Chain {
     std::string decoder_input_;  // the private paths its children are given
     std::string decoded_;
     Kept kept_[kRateCount];
-    std::unique_ptr<StagedOutput> sln16_;
+    std::vector<const SoxFormat*> sox_steps_;  // the sox formats, in the order they are made
+    bool wants_g729_ = false;
+    std::unique_ptr<StagedOutput> sln16_;  // what the converters read
+    std::unique_ptr<StagedOutput> sln_;
     bool failed_ = false;
     bool stopped_ = false;
     ConversionResult result_;

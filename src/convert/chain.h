@@ -3,11 +3,13 @@
 #include <sys/types.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "convert/staged_output.h"
+#include "formats/outputs.h"
 #include "process/log.h"
 #include "process/runner.h"
 #include "settings.h"
@@ -22,6 +24,9 @@ struct ChainContext {
     Runner& runner;
     int work_dir;
     bool converter_ok = true;  // false: the G.722 converter cannot run; no .g722 is made
+    std::vector<std::string> extras = {};  // formats made after the six, in this order
+    bool g729_ok = true;                   // false: the G.729 converter cannot run
+    std::optional<double> level = {};      // LUFS to bring each source to, before any back-off
 };
 
 // One MP3, opened by the walk.
@@ -42,15 +47,11 @@ struct PublishedOutput {
 };
 
 struct ConversionResult {
-    bool complete = false;     // every command succeeded and all six outputs were published
-    bool interrupted = false;  // the run was interrupted; nothing more was published
-    std::vector<PublishedOutput> outputs;
+    bool complete = false;                 // every command succeeded and every output was published
+    bool interrupted = false;              // the run was interrupted; nothing more was published
+    std::vector<PublishedOutput> outputs;  // in the order they were made
     bool no_space = false;  // an output found the library full (or its owner over quota)
 };
-
-// The six formats, in the order the chain makes them; each is also its output's extension.
-inline constexpr std::array<std::string_view, 6> kOutputFormats = {"ulaw", "alaw",  "gsm",
-                                                                   "sln",  "sln16", "g722"};
 
 // No sox run is retried below this factor: it reaches 0.1 after nine steps of 0.1 from 1.0.
 constexpr double kVolumeStep = 0.1;

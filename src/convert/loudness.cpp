@@ -41,11 +41,13 @@ void LoudnessMeter::add(const int16_t* mono, std::size_t count) {
 }
 
 int LoudnessMeter::add_from(int fd, SampleFormat format) {
-    const std::size_t width = format == SampleFormat::kFloat32 ? 4 : 2;
+    const std::size_t width = format == SampleFormat::kFloat32    ? 4
+                              : format == SampleFormat::kSigned24 ? 3
+                                                                  : 2;
     constexpr std::size_t kBlockBytes = 64 * 1024;
     // A pipe may end a read inside a sample; those bytes carry over to the next read.
     std::array<unsigned char, kBlockBytes + 4> bytes;
-    std::vector<float> floats(format == SampleFormat::kFloat32 ? kBlockBytes / 4 : 0);
+    std::vector<float> floats(format != SampleFormat::kSigned16 ? kBlockBytes / 3 + 1 : 0);
     std::vector<int16_t> shorts(format == SampleFormat::kSigned16 ? kBlockBytes / 2 : 0);
     std::size_t carried = 0;
     for (;;) {
@@ -62,11 +64,18 @@ int LoudnessMeter::add_from(int fd, SampleFormat format) {
             if (format == SampleFormat::kFloat32) {
                 floats[i] = std::bit_cast<float>(static_cast<uint32_t>(
                     b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24));
+            } else if (format == SampleFormat::kSigned24) {
+                // The top byte's sign, carried into 32 bits by the shift back down.
+                const auto value =
+                    static_cast<int32_t>(static_cast<uint32_t>(
+                        b[0] << 8 | b[1] << 16 | static_cast<uint32_t>(b[2]) << 24)) >>
+                    8;
+                floats[i] = static_cast<float>(value) / 8388608.0f;
             } else {
                 shorts[i] = static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8));
             }
         }
-        if (format == SampleFormat::kFloat32) {
+        if (format != SampleFormat::kSigned16) {
             add(floats.data(), count);
         } else {
             add(shorts.data(), count);

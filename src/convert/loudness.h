@@ -8,8 +8,8 @@
 
 namespace moh {
 
-// Headerless little-endian mono samples, as sox writes them with -t f32 or -t s16.
-enum class SampleFormat { kFloat32, kSigned16 };
+// Headerless little-endian mono samples, as sox writes them with -t f32, -t s16 or -t s24.
+enum class SampleFormat { kFloat32, kSigned16, kSigned24 };
 
 // Integrated loudness of one mono signal by ITU-R BS.1770 (libebur128), fed in any number of
 // pieces. The one channel counts once, as a listener hears a mono file.

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-#include "convert/chain.h"
+#include "formats/outputs.h"
 #include "library/sanitise.h"
 #include "library/update_record.h"
 
@@ -128,13 +128,10 @@ int Renamer::would_rename(int dir, const std::string& from, const std::string& t
 
 std::optional<std::string> Renamer::conversion_taking(int dir, const std::string& name) {
     std::string stem;
-    for (const std::string_view format : kOutputFormats) {
-        const std::string suffix = "." + std::string(format);
-        if (name.size() > suffix.size() &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            stem = name.substr(0, name.size() - suffix.size());
-        }
-    }
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 &&
+        is_output_format(std::string_view(name).substr(dot + 1)))
+        stem = name.substr(0, dot);
     if (stem.empty()) return std::nullopt;
     // Each directory is read once a run: a writer's folder of thousands of such names must not
     // cost a reading of the folder each.

@@ -98,10 +98,16 @@ Fd open_state_dir(const std::string& path, bool create) {
 
 }  // namespace
 
-std::string UpdateRecord::recipe(const std::string& converter_path) {
-    std::string text = "sox:" + conversion_commands() + ";converter:" + converter_path;
-    struct stat st {};
-    if (::stat(converter_path.c_str(), &st) == 0) text += " " + encode(FileIdentity::of(st));
+std::string UpdateRecord::recipe(const Settings& settings, const std::vector<std::string>& formats,
+                                 std::optional<double> level) {
+    std::string text = "sox:" + conversion_commands() + ";formats:";
+    for (const std::string& format : formats) text += format + ",";
+    if (level) text += format_text(";level:%g", *level);
+    for (const std::string* converter : {&settings.converter_path, &settings.g729_converter_path}) {
+        text += ";converter:" + *converter;
+        struct stat st {};
+        if (::stat(converter->c_str(), &st) == 0) text += " " + encode(FileIdentity::of(st));
+    }
     return digest(text);
 }
 
@@ -118,8 +124,11 @@ std::string UpdateRecord::key_of(int dir, const std::string& name) {
 }
 
 UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe,
-                           std::string& warning)
-    : dir_(std::move(dir)), name_(std::move(name)), recipe_(std::move(recipe)) {
+                           std::vector<std::string> formats, std::string& warning)
+    : dir_(std::move(dir)),
+      name_(std::move(name)),
+      recipe_(std::move(recipe)),
+      formats_(std::move(formats)) {
     const std::string path = dir_ + "/" + name_;
     const Fd state = open_state_dir(dir_, false);
     if (!state) {
@@ -161,18 +170,20 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
         warning = path + ": corrupt";
         return;
     }
-    // Made with other commands or another converter: every conversion is stale.
+    // Made with other commands, converters, formats or level: every conversion is stale.
     const bool same_recipe = recipe_line == "recipe " + recipe_;
     std::map<std::string, Entry> entries;
     std::map<std::string, Rename> renames;
     for (std::string line; next_line(line);) {
         const std::vector<std::string> fields = split(line, '\t');
         bool good = fields.size() >= 2 && !fields[1].empty();
-        if (good && fields[0] == "mp3") {
+        if (good && fields[0] == "mp3" && !same_recipe) {
+            // Stale whatever it holds: made with other formats, say.
+        } else if (good && fields[0] == "mp3") {
             Entry entry;
-            entry.outputs.resize(kOutputFormats.size());
-            good = fields.size() == 3 + kOutputFormats.size() && decode(fields[2], entry.mp3);
-            for (std::size_t f = 0; good && f < kOutputFormats.size(); ++f) {
+            entry.outputs.resize(formats_.size());
+            good = fields.size() == 3 + formats_.size() && decode(fields[2], entry.mp3);
+            for (std::size_t f = 0; good && f < formats_.size(); ++f) {
                 good = decode(fields[3 + f], entry.outputs[f]);
             }
             if (good && same_recipe) entries[fields[1]] = entry;
@@ -203,8 +214,8 @@ bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::
     const Entry& entry = node.mapped();
     struct stat st {};
     if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.mp3)) return false;
-    for (std::size_t f = 0; f < kOutputFormats.size(); ++f) {
-        const std::string name = stem + "." + std::string(kOutputFormats[f]);
+    for (std::size_t f = 0; f < formats_.size(); ++f) {
+        const std::string name = stem + "." + formats_[f];
         if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
             !(FileIdentity::of(st) == entry.outputs[f])) {
             return false;
@@ -220,8 +231,8 @@ void UpdateRecord::converted(const std::string& key, int mp3, const FileIdentity
     const std::lock_guard<std::mutex> lock(mutex_);
     before_.erase(key);
     // Rewritten while it was converted: some outputs may be of the old content.
-    if (!result.complete || result.outputs.size() != kOutputFormats.size() ||
-        ::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == opened)) {
+    if (!result.complete || result.outputs.size() != formats_.size() || ::fstat(mp3, &st) != 0 ||
+        !(FileIdentity::of(st) == opened)) {
         now_.erase(key);
         return;
     }
@@ -281,8 +292,8 @@ std::vector<std::pair<std::string, FileIdentity>> UpdateRecord::outputs_of(
     std::vector<std::pair<std::string, FileIdentity>> outputs;
     const auto found = before_.find(key);
     if (found == before_.end()) return outputs;
-    for (std::size_t f = 0; f < found->second.outputs.size() && f < kOutputFormats.size(); ++f) {
-        outputs.emplace_back(std::string(kOutputFormats[f]), found->second.outputs[f]);
+    for (std::size_t f = 0; f < found->second.outputs.size() && f < formats_.size(); ++f) {
+        outputs.emplace_back(formats_[f], found->second.outputs[f]);
     }
     return outputs;
 }

@@ -18,16 +18,18 @@ namespace moh {
 // to use from several jobs.
 class UpdateRecord {
   public:
-    // The conversion commands and the converter program, as one text: a change in either makes
-    // every earlier conversion stale.
-    static std::string recipe(const std::string& converter_path);
+    // The conversion commands, the converter programs, the formats made and the loudness target,
+    // as one text: a change in any makes every earlier conversion stale.
+    static std::string recipe(const Settings& settings, const std::vector<std::string>& formats,
+                              std::optional<double> level);
 
     // The record's file name for a library: each library has its own.
     static std::string file_name(const std::string& library_dir, bool default_library);
 
-    // Reads the record `name` in `dir`. A missing record is empty; an unreadable or corrupt one
-    // is empty too, and `warning` says why.
-    UpdateRecord(std::string dir, std::string name, std::string recipe, std::string& warning);
+    // Reads the record `name` in `dir`, of a run that makes `formats`. A missing record is
+    // empty; an unreadable or corrupt one is empty too, and `warning` says why.
+    UpdateRecord(std::string dir, std::string name, std::string recipe,
+                 std::vector<std::string> formats, std::string& warning);
 
     // The key of `name` in the directory `dir`; empty when the directory cannot be examined.
     static std::string key_of(int dir, const std::string& name);
@@ -66,7 +68,7 @@ class UpdateRecord {
   private:
     struct Entry {
         FileIdentity mp3;
-        std::vector<FileIdentity> outputs;  // in the order of kOutputFormats
+        std::vector<FileIdentity> outputs;  // in the order of formats_
     };
     struct Rename {
         std::string from;
@@ -76,6 +78,7 @@ class UpdateRecord {
     std::string dir_;
     std::string name_;
     std::string recipe_;
+    std::vector<std::string> formats_;
     // What earlier runs knew and this run has not reached yet; reached entries leave it.
     std::map<std::string, Entry> before_;
     std::map<std::string, Rename> renames_before_;

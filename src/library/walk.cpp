@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "convert/jobs.h"
 #include "convert/tools.h"
 #include "convert/work_dir.h"
+#include "formats/outputs.h"
 #include "formats/playable.h"
 #include "library/entries.h"
 #include "library/library.h"
@@ -66,6 +68,7 @@ int count_mp3_lines(int listing, const std::string& library_dir) {
 struct Tools {
     bool sox = true;        // sox runs and reads MP3
     bool converter = true;  // the G.722 converter can be run
+    bool g729 = true;       // the G.729 converter can be run, where .g729 is wanted
 };
 
 class Walker {
@@ -216,8 +219,8 @@ class Walker {
         }
         struct stat opened {};
         ::fstat(source.fd.get(), &opened);
-        const Mp3 job{source.dir,      source.fd.get(), shown, stem, source.dir_path, ++jobs_,
-                      opened.st_size};
+        const Mp3 job{source.dir,      source.fd.get(), shown,         stem,
+                      source.dir_path, ++jobs_,         opened.st_size};
         const FileIdentity identity = FileIdentity::of(opened);
         if (pool_ == nullptr) return convert(job, key, identity, context_.log);
 
@@ -244,6 +247,9 @@ class Walker {
         double volume = 1.0;
         ChainContext chain{context_.settings, log, context_.runner, work_dir_};
         chain.converter_ok = tools_.converter;
+        chain.extras = context_.options.extra_formats;
+        chain.g729_ok = tools_.g729;
+        chain.level = context_.options.level;
         const ConversionResult result = convert_mp3(mp3, volume, chain);
         if (result.interrupted) return false;
         if (record_ != nullptr) record_->converted(key, mp3.fd, identity, result);
@@ -310,6 +316,17 @@ Tools check_tools(const Context& context) {
                             path.c_str(), converter.c_str());
         tools.converter = false;
     }
+    const std::vector<std::string>& extras = context.options.extra_formats;
+    if (std::find(extras.begin(), extras.end(), "g729") != extras.end()) {
+        const std::string& g729 = context.settings.g729_converter_path;
+        const std::string unusable = converter_unusable(g729);
+        if (!unusable.empty()) {
+            context.log.failure(
+                "The G.729 converter %s cannot be run: %s; no .g729 is made this run\n",
+                g729.c_str(), unusable.c_str());
+            tools.g729 = false;
+        }
+    }
     return tools;
 }
 
@@ -357,9 +374,10 @@ WalkResult run_walk(const Context& context) {
     ListingReader reader(std::move(listing));
     ListedEntries entries(library, reader);
     std::string warning;
+    const std::vector<std::string> formats = run_formats(options.extra_formats);
     UpdateRecord record(settings.state_dir,
                         UpdateRecord::file_name(library.path(), options.library.empty()),
-                        UpdateRecord::recipe(settings.converter_path), warning);
+                        UpdateRecord::recipe(settings, formats, options.level), formats, warning);
     if (options.update && !warning.empty()) {
         log.problem("Couldn't use the update record %s; converting everything\n", warning.c_str());
     }
