@@ -102,7 +102,7 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
 };
 
 TEST_F(ConversionChain, CleanSourceIsDecodedOnceIntoEachFormatOwnedAsItsMp3) {
-    ::fchown(mp3_fd.get(), 65534, 65534);
+    EXPECT_EQ(::fchown(mp3_fd.get(), 65534, 65534), 0);
     ::umask(077);
     double volume = 1.0;
     const moh::ConversionResult result = convert(volume);
@@ -351,10 +351,10 @@ TEST_F(ConversionChain, WithoutAConverterTheSoxFormatsAreMadeAndTheMp3StaysIncom
 
 TEST_F(ConversionChain, LinksHardLinksAndFifosAtOutputNamesAreReplacedNotWrittenThrough) {
     test::write_file(dir / "victim", "precious");
-    ::symlink((dir / "victim").c_str(), (lib + "/a.ulaw").c_str());
-    ::link((dir / "victim").c_str(), (lib + "/a.alaw").c_str());
+    EXPECT_EQ(::symlink((dir / "victim").c_str(), (lib + "/a.ulaw").c_str()), 0);
+    EXPECT_EQ(::link((dir / "victim").c_str(), (lib + "/a.alaw").c_str()), 0);
     ::mkfifo((lib + "/a.gsm").c_str(), 0644);
-    ::symlink((dir / "victim").c_str(), (lib + "/a.g722").c_str());
+    EXPECT_EQ(::symlink((dir / "victim").c_str(), (lib + "/a.g722").c_str()), 0);
     double volume = 1.0;
     EXPECT_TRUE(convert(volume).complete);
     EXPECT_EQ(test::read_file(dir / "victim"), "precious");
