@@ -4,6 +4,8 @@ set -euo pipefail
 private_paths "$1" "$2"
 cp scripts/reference-walk.bash /mnt/reference-walk.bash
 cp "$3" /mnt/own-peak.so
+cp "$4" /mnt/g729_convert
+g729_converter=$5
 lib=/home/services/asterisk/var/lib/asterisk/mohmp3
 converter=/usr/lib/nagios/plugins/asterisk_convert
 record=/var/lib/moh-convert/record
@@ -60,9 +62,11 @@ command_file() { # NAME LINE: /mnt/NAME, a one-word command for side_by_side tha
   printf '#!/bin/sh\n%s\n' "$2" >"/mnt/$1" && chmod +x "/mnt/$1"
 }
 command_file ours 'exec /mnt/moh-convert'
+# Music-like: noise and a sweep, in stereo.
+music() { sox -n -r 44100 -c 2 "$2" synth "$1" pinknoise synth "$1" sine mix 300-3000 vol 0.5; }
 command_file bash-loop 'exec bash /mnt/reference-walk.bash'
 # SECTIONS, when set, names the sections to run (walk dry-run per-mp3 conversion jobs update
-# converter); all of them by default.
+# converter level renames); all of them by default.
 section() { # NAME TITLE
   [ -z "${SECTIONS-}" ] || [[ " $SECTIONS " == *" $1 "* ]] || return 1
   echo "== $2"
@@ -127,8 +131,6 @@ cp /mnt/bench/song-[1-5].mp3 "$lib"
 side_by_side /mnt/ours /mnt/bash-loop only_mp3s
 report "5 MP3s of 20 s" moh-convert bash 0.40
 find "$lib" -mindepth 1 -delete
-# Music-like: noise and a sweep, in stereo.
-music() { sox -n -r 44100 -c 2 "$2" synth "$1" pinknoise synth "$1" sine mix 300-3000 vol 0.5; }
 music 180 /mnt/bench/three.mp3
 cp /mnt/bench/three.mp3 "$lib"
 side_by_side /mnt/ours /mnt/bash-loop only_mp3s
@@ -264,4 +266,48 @@ for minutes in 3 30; do
   fi
   rm -f /mnt/bench/*.g722 "/mnt/bench/in-$minutes.sln16"
 done
+fi
+
+if section level "a 3-minute MP3 levelled, and made into the 8 formats, against the plain run"; then
+music 180 "$lib/three.mp3"
+command_file level 'exec /mnt/moh-convert --level'
+side_by_side /mnt/level /mnt/ours forget
+report "--level" "--level" "plain" 1.10
+# The G.729 converter where the command looks for it, in this namespace alone.
+mkdir -p "${g729_converter%/*}" && cp /mnt/g729_convert "$g729_converter"
+command_file formats 'exec /mnt/moh-convert --formats=ulaw,alaw,gsm,sln,sln16,g722,sln48,g729'
+side_by_side /mnt/formats /mnt/ours forget
+report "8 formats" "8 formats" "the six" 1.50
+find "$lib" -mindepth 1 -delete
+fi
+
+if section renames "20,000 unsafe 255-byte names, 31 folders down: what the walk holds"; then
+# 1,000 WAVs in each of 20 folders at the listing's last level, each name 254 bytes of "x ".
+(
+  cd "$lib"
+  for level in $(seq 30); do mkdir "$(printf 'f%.0s' $(seq 100))$level" && cd "$_"; done
+  wav() { printf 'RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data\0\0\0\0'; }
+  unsafe=$(printf 'x %.0s' $(seq 123))
+  for folder in $(seq 20); do
+    mkdir "s$folder"
+    for n in $(seq 1000); do wav >"s$folder/$unsafe$n.wav"; done
+  done
+)
+cp -a "$lib" /home/unsafe-library
+fresh_library() { rm -rf "$lib" && cp -a /home/unsafe-library "$lib" && forget; }
+: >/mnt/bench/renames
+for _ in $(seq "$RUNS"); do
+  fresh_library
+  one_run /mnt/ours >>/mnt/bench/renames
+done
+own=$(cut -d' ' -f3 /mnt/bench/renames | median)
+printf '%-20s moh-convert %7.3f s, own peak %6d KiB | goal under 32768 KiB: %s\n' "20,000 renames" \
+  "$(cut -d' ' -f1 /mnt/bench/renames | median)" "$own" "$(below "$own" 32768)"
+# The next run reads the record of those 20,000 renames.
+: >/mnt/bench/renames
+for _ in $(seq "$RUNS"); do one_run /mnt/ours >>/mnt/bench/renames; done
+own=$(cut -d' ' -f3 /mnt/bench/renames | median)
+printf '%-20s moh-convert %7.3f s, own peak %6d KiB | goal under 32768 KiB: %s\n' "the run after" \
+  "$(cut -d' ' -f1 /mnt/bench/renames | median)" "$own" "$(below "$own" 32768)"
+rm -rf "$lib" /home/unsafe-library && mkdir -p "$lib"
 fi

@@ -11,8 +11,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -344,14 +346,16 @@ class Chain {
         // Without a fresh .sln16 there is nothing to convert, and its failure has been told.
         if (context_.converter_ok && sln16_) {
             context_.log.info("Convert %s to g722\n", mp3_.stem.c_str());
-            convert_with(context_.settings.converter_path, *sln16_, "sln16", "g722");
+            if (auto g722 =
+                    prepare_converter(context_.settings.converter_path, *sln16_, "sln16", "g722"))
+                finish_converter(*g722);
         }
         for (std::size_t step = kSixSoxFormats; step < sox_steps_.size(); ++step) {
             if (!make(*sox_steps_[step], volume)) return result_;
         }
-        if (wants_g729_ && context_.g729_ok && sln_) {
+        if (g729_) {
             context_.log.info("Convert %s to g729\n", mp3_.stem.c_str());
-            convert_with(context_.settings.g729_converter_path, *sln_, "sln", "g729");
+            finish_converter(*g729_);
         }
         result_.complete = !failed_ && !result_.interrupted && !result_.no_space &&
                            context_.converter_ok && (!wants_g729_ || context_.g729_ok);
@@ -543,52 +547,90 @@ class Chain {
             publish(*output, format.name);
             // The converters read what was published.
             if (format.name == "sln16" && !stopped_) sln16_ = std::move(output);
-            if (format.name == "sln" && wants_g729_ && !stopped_) sln_ = std::move(output);
+            const bool published =
+                !result_.outputs.empty() && result_.outputs.back().format == format.name;
+            if (format.name == "sln" && wants_g729_ && context_.g729_ok && published) {
+                sln_ = std::move(output);
+                start_g729();
+            }
             return true;
         }
     }
 
-    // Runs the converter `program` on `input`, the fresh `input_format` output, and publishes
-    // what it makes as `format`.
-    void convert_with(const std::string& program, const StagedOutput& input,
-                      std::string_view input_format, std::string_view format) {
-        const std::string in = mp3_.stem + "." + std::string(input_format);
-        const std::string out = mp3_.stem + "." + std::string(format);
+    // A converter's run: its command, what it writes, and its outcome when it runs beside the
+    // chain.
+    struct ConverterRun {
+        Child child;
+        std::string out;  // its output's name in the private directory
+        std::string format;
+        std::future<Outcome> running;
+    };
+
+    // The converter `program` on `input`, the fresh `input_format` output, making `format`;
+    // nothing, once said why, when its private paths cannot be made.
+    std::optional<ConverterRun> prepare_converter(const std::string& program,
+                                                  const StagedOutput& input,
+                                                  std::string_view input_format,
+                                                  std::string_view format) {
         int error = 0;
-        Child converter{{program}, {{input.fd(), kInputFd}}};
-        converter.argv.push_back(private_dir_.link_to_input(in, error));
-        if (converter.argv.back().empty()) {
+        ConverterRun run{{{program}, {{input.fd(), kInputFd}}},
+                         mp3_.stem + "." + std::string(format),
+                         std::string(format),
+                         {}};
+        run.child.argv.push_back(
+            private_dir_.link_to_input(mp3_.stem + "." + std::string(input_format), error));
+        if (run.child.argv.back().empty()) {
             cannot_prepare(error);
-            return;
+            return std::nullopt;
         }
-        converter.argv.push_back(private_dir_.path(out));
-        const Outcome outcome = run_judged(converter, context_);
+        run.child.argv.push_back(private_dir_.path(run.out));
+        return run;
+    }
+
+    // Runs the converter, unless it runs already, and publishes what it made.
+    void finish_converter(ConverterRun& run) {
+        const Outcome outcome =
+            run.running.valid() ? run.running.get() : run_judged(run.child, context_);
         if (outcome.result.interrupted) {
             interrupted();
             return;
         }
-        if (!report(converter, outcome, context_, converting(format))) {
+        if (!report(run.child, outcome, context_, converting(run.format))) {
             failed_ = true;
             return;
         }
         // Whatever the converter left there, only a plain file is taken.
-        const Fd made(::openat(private_dir_.fd(), out.c_str(),
+        const Fd made(::openat(private_dir_.fd(), run.out.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st {};
         if (!made || ::fstat(made.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            cannot_write(format, made ? EINVAL : errno);
+            cannot_write(run.format, made ? EINVAL : errno);
             return;
         }
         StagedOutput output(mp3_.dir);
         if (!output.ok()) {
-            cannot_write(format, output.error());
+            cannot_write(run.format, output.error());
             return;
         }
         if (const int copied = copy_into(made.get(), output)) {
-            cannot_write(format, copied);
+            cannot_write(run.format, copied);
             return;
         }
-        publish(output, format);
+        publish(output, run.format);
+    }
+
+    // G.729 encoding takes as long as the sln16, g722 and sln48 that come before it in the log:
+    // it runs beside them, from the moment its .sln is published, and is reported in its turn.
+    void start_g729() {
+        g729_ = prepare_converter(context_.settings.g729_converter_path, *sln_, "sln", "g729");
+        if (!g729_) return;
+        try {
+            g729_->running = std::async(std::launch::async, [this, child = g729_->child] {
+                return run_judged(child, context_);
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: it runs in its turn.
+        }
     }
 
     std::string converting(std::string_view format) const {
@@ -651,6 +693,7 @@ class Chain {
     bool wants_g729_ = false;
     std::unique_ptr<StagedOutput> sln16_;  // what the converters read
     std::unique_ptr<StagedOutput> sln_;
+    std::optional<ConverterRun> g729_;  // waited for, if it runs, before what it reads goes
     bool failed_ = false;
     bool stopped_ = false;
     ConversionResult result_;
