@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Puts our converter at its fixed absolute path (under DESTDIR when set). A converter that a
 # server already has there is left alone: only an earlier copy of ours, recognised by the mark
 # compiled into it, is replaced.

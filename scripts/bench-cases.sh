@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The cases of scripts/bench, run inside its private mount namespace.
 set -euo pipefail
 . scripts/private-paths.sh

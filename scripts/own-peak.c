@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Preloaded by scripts/bench: at exit, appends the process's name and its own peak resident
 // memory (VmHWM, KiB) to the file named by OWN_PEAK_FILE. Unlike the peak that wait4 reports,
 // this leaves out the children, so find's memory is not counted as ours.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced inside a private mount namespace (unshare --mount): gives the namespace its own empty
 # /home, /tmp and /run and writable copies of /usr/lib, with our converter at its fixed path, of
 # /usr/local/lib and of /var/lib, so that moh-convert can run on its real paths without touching

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The walk of moh-convert written as a plain bash loop: the baseline of scripts/bench. It lists,
 # sanitises and converts the same way and prints the same log, without the safety checks on
 # planted files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // moh-convert: renames and converts the music-on-hold library of an Asterisk server.
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The converter as moh-convert sees it: a program with an exit status and one line on stderr.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by the shell tests: named checks, and the closing count that CTest's log shows.
 passed=0 failed=0
 check() { # DESCRIPTION COMMAND...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # cmake --install puts our converter at its fixed path under DESTDIR, updates an earlier copy of
 # ours, and never replaces a converter that is not ours.
 set -u

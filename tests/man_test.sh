@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The manual pages install under share/man/man1 and render with no warning from man or groff;
 # --help, the manual page and the bash completion offer the same options.
 set -u

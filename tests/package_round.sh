@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The life of the package from install to purge, inside a private mount namespace (see
 # package_test.sh). CASE says what the server has before: fresh (no /usr/lib/nagios), shared
 # (an empty /usr/lib/nagios of its own) or foreign (a converter of its own at the fixed path).

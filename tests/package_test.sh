@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian package: lintian, its metadata and contents, then its life from install to purge,
 # each round in a private mount namespace whose /usr, /etc and /var are overlays and /home, /tmp
 # and /run empty, so the machine stays as it was.

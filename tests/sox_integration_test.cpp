@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The walk and the chain with real processes: real find and sox, our real converter, on audio
 // made here.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The process layer: the real runner with real processes, the log and the progress line.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // asterisk_convert IN.sln16 OUT.g722: the G.722 converter that moh-convert runs.
 #include <cstdio>
 

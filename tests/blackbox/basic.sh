@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The built moh-convert on its fixed paths: a small real library reached through a link, a
 # missing library, a listing that cannot be written, and a tree far deeper than any library.
 . "$(dirname "$0")/lib.sh"

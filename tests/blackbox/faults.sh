@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The built moh-convert when its tools, its disk or its temporary paths fail it: each case gives
 # the failure lines of the log, the exit status, and loses no file.
 . "$(dirname "$0")/lib.sh"

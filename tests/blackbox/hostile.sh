@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A library filled by hostile hands: every byte value in names, shell syntax, newlines (one of
 # them forging a path through a link to a directory outside), collisions, unsafe directories
 # (which keep their names),

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by the black-box scripts, inside their private mount namespace, with the arguments
 # MOH_CONVERT ASTERISK_CONVERT CASE [HELPER...]. /home, /tmp, /run, /var/lib and
 # /usr/lib seen here are private copies, so the real fixed paths stay untouched; /mnt is scratch

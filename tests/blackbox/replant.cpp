@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A library writer racing the run: plants a FIFO, an empty file or a symbolic link at each name
 // in turn, each in one rename over whatever stands there, over and over until killed (or after
 // a minute, so that a failed test leaves nothing behind).

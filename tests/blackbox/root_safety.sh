@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The built moh-convert, run as root, against a library writer (nobody) who races it: links and
 # FIFOs planted at its outputs and its MP3s while it runs, a run killed midway, a second run
 # started over the first. Nothing outside the library may change, every run must end within

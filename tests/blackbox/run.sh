@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs cases of a black-box script, each in a private mount namespace of its own; the words
 # after "--" (helper programs) go to every case.
 # Usage: run.sh MOH_CONVERT ASTERISK_CONVERT SCRIPT CASE... [-- HELPER...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any output, in any pieces: the verdict matches a plain reading of its text, with the command's
 // own paths taken out of each line.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any name: the safe copy keeps the length and every safe byte, holds no unsafe byte, and is
 // its own safe copy.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any listing: the walk ends with its summary, no command it runs holds a byte outside the safe
 // set, nothing outside the library changes, and no private path outlives the run. "@L" in the
 // input stands for the library directory, whose name differs from run to run.
