@@ -174,7 +174,7 @@ void print_usage(std::FILE* out) {
         "  -q, --quiet     print only the lines that report a problem\n"
         "  -u, --update    convert only the MP3s whose outputs are not known to be current\n"
         "  -j, --jobs=N    convert up to N MP3s at once; 0 means one per CPU (default 1)\n"
-        "      --reload    after a run that renamed or converted anything, run\n"
+        "      --reload    after a run that renamed, converted or removed anything, run\n"
         "                  asterisk -rx \"moh reload\"\n"
         "      --prune     remove the outputs this command made of sources that are gone\n"
         "      --library=DIR  convert the library in DIR instead, such as\n"
