@@ -58,8 +58,13 @@ TEST(Playable, EachNameIsJudgedByTheRulesOfItsFormat) {
     const std::string cut_gsm = gsm_frames(3).substr(0, 80);
     std::string unsigned_gsm = gsm_frames(3);
     unsigned_gsm[33] = '\x13';
+    const std::string tagged = wav(1, 1, 8000, 16, 2, "") + "LIST" + le(8192, 4) +
+                               std::string(8192, 't') + "data" + le(4, 4) + std::string(4, '\0');
     const Case cases[] = {
         {"a.wav", wav(1, 1, 8000, 16), true, false, ""},
+        {"a.wav", tagged, true, false, ""},
+        // Hours of audio from a few bytes: not worth converting.
+        {"a.wav", wav(1, 1, 1, 8, 1), false, false, "1 Hz, 1 channel, 8-bit PCM"},
         {"a.wav", wav(1, 2, 44100, 16, 4), false, true, "44100 Hz, 2 channels, 16-bit PCM"},
         {"a.wav", wav(3, 1, 8000, 32, 4), false, true, "8000 Hz, 1 channel, 32-bit float"},
         {"a.wav", wav(1, 1, 16000, 24, 3), false, true, "16000 Hz, 1 channel, 24-bit PCM"},

@@ -319,7 +319,7 @@ TEST_F(Walk, DeepLibraryIsReported) {
     touch("a.wav");
     list({"a.wav"});
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
-        if (child.argv[2] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
+        if (child.argv.size() > 2 && child.argv[2] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
         return runner.play(child, output);
     };
     EXPECT_EQ(walk().status, 1);

@@ -338,6 +338,8 @@ class Chain {
         if (::fstat(mp3_.fd, &st) != 0) return cannot_prepare(errno), result_;
         owner_ = st.st_uid;
         group_ = st.st_gid;
+        // Readable by whoever may read the source: a licensed track kept from others stays so.
+        mode_ = 0644 & (0600 | (st.st_mode & 0044));
         size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
         if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
         if (context_.level && !level(*context_.level, volume)) return result_;
@@ -640,7 +642,7 @@ class Chain {
 
     // Outputs are their MP3's owner's, as if the owner had converted it.
     void publish(StagedOutput& output, std::string_view format) {
-        int error = output.give_to(owner_, group_);
+        int error = output.give_to(owner_, group_, mode_);
         if (error == 0) error = output.publish(mp3_.stem + "." + std::string(format));
         if (error != 0) {
             cannot_write(format, error);
@@ -685,6 +687,7 @@ class Chain {
     PrivateDir private_dir_;
     uid_t owner_ = 0;
     gid_t group_ = 0;
+    mode_t mode_ = 0644;
     off_t size_ = 0;
     double decoded_at_ = 0;      // the factor the kept audio was decoded at
     std::string decoder_input_;  // the private paths its children are given

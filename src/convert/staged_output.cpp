@@ -45,8 +45,8 @@ StagedOutput::~StagedOutput() {
     if (!hidden_name_.empty()) ::unlinkat(dir_, hidden_name_.c_str(), 0);
 }
 
-int StagedOutput::give_to(uid_t owner, gid_t group) {
-    if (::fchown(fd_.get(), owner, group) != 0 || ::fchmod(fd_.get(), 0644) != 0) return errno;
+int StagedOutput::give_to(uid_t owner, gid_t group, mode_t mode) {
+    if (::fchown(fd_.get(), owner, group) != 0 || ::fchmod(fd_.get(), mode) != 0) return errno;
     return 0;
 }
 

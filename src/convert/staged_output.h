@@ -47,10 +47,9 @@ class StagedOutput {
     int error() const { return error_; }
     int fd() const { return fd_.get(); }
 
-    // Hands the file to `owner` and `group`, readable by everyone and writable by its owner alone,
-    // as a file of theirs would be. Returns 0 or the errno of the failure (EDQUOT when it would
-    // take the owner over quota).
-    int give_to(uid_t owner, gid_t group);
+    // Hands the file to `owner` and `group` with `mode`, as a file of theirs would be. Returns 0
+    // or the errno of the failure (EDQUOT when it would take the owner over quota).
+    int give_to(uid_t owner, gid_t group, mode_t mode);
 
     // Gives the file `name` in its directory, replacing whatever stands there: a link, a hard
     // link or a FIFO is replaced, never written through. Returns 0 or the errno of the failure,

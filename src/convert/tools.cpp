@@ -18,8 +18,7 @@ std::string sox_cannot_convert_mp3(Runner& runner) {
         help.append(bytes.substr(0, kEnough - std::min(kEnough, help.size())));
     });
     if (result.interrupted) return {};
-    if (WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 127)
-        return "it could not be run";
+    if (WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 127) return kSoxNotRun;
     std::istringstream lines(help);
     for (std::string line; std::getline(lines, line);) {
         constexpr std::string_view kFormats = "AUDIO FILE FORMATS:";

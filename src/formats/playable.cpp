@@ -4,18 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "process/interrupt.h"
 #include "process/log.h"
 
 namespace moh {
 namespace {
 
-constexpr std::size_t kHeaderBytes = 4096;  // a WAV header with its extra chunks fits
+constexpr std::uint32_t kLowestRate = 8000;  // the lowest rate of anything worth converting
 constexpr std::size_t kGsmFrame = 33;
 constexpr std::uint16_t kPcm = 1;
 constexpr std::uint16_t kGsm610 = 0x31;
@@ -35,11 +37,13 @@ bool ends_with(std::string_view name, std::string_view suffix) {
     return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
 }
 
-std::string read_head(int fd, std::size_t limit, int& error) {
+// Up to `limit` bytes of `fd` from `at`.
+std::string read_at(int fd, off_t at, std::size_t limit, int& error) {
     std::string bytes(limit, '\0');
     std::size_t got = 0;
     while (got < limit) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, limit - got, static_cast<off_t>(got));
+        const ssize_t n =
+            ::pread(fd, bytes.data() + got, limit - got, at + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) error = errno;
         if (n <= 0) break;
@@ -59,28 +63,34 @@ struct WavFormat {
     std::string chunks_after;  // the ids of the chunks after "fmt ", in order
 };
 
-// The "fmt " chunk of a RIFF/WAVE header and the chunks that follow it; nothing when the bytes
-// are not such a header.
-std::optional<WavFormat> parse_wav(std::string_view bytes) {
-    if (bytes.size() < 12 || bytes.substr(0, 4) != "RIFF" || bytes.substr(8, 4) != "WAVE")
+// The "fmt " chunk of the RIFF/WAVE file open as `fd` and the chunks that follow it, read a chunk
+// header at a time, so that tags of any size before the audio are passed over; nothing when the
+// file is not such a file.
+std::optional<WavFormat> parse_wav(int fd, int& error) {
+    constexpr int kChunkLimit = 64;  // more is no WAV a person made
+    std::string head = read_at(fd, 0, 12, error);
+    if (head.size() < 12 || head.substr(0, 4) != "RIFF" || head.substr(8, 4) != "WAVE")
         return std::nullopt;
     std::optional<WavFormat> format;
-    for (std::size_t at = 12; at + 8 <= bytes.size();) {
-        const std::string_view id = bytes.substr(at, 4);
-        const std::uint32_t size = le32(bytes, at + 4);
-        if (id == "fmt " && !format && size >= 16 && at + 8 + 16 <= bytes.size()) {
+    off_t at = 12;
+    for (int chunk = 0; chunk < kChunkLimit; ++chunk) {
+        const std::string header = read_at(fd, at, 8 + 16, error);
+        if (header.size() < 8) break;
+        const std::string_view id = std::string_view(header).substr(0, 4);
+        const std::uint32_t size = le32(header, 4);
+        if (id == "fmt " && !format && size >= 16 && header.size() >= 8 + 16) {
             format.emplace();
             format->fmt_size = size;
-            format->tag = le16(bytes, at + 8);
-            format->channels = le16(bytes, at + 10);
-            format->rate = le32(bytes, at + 12);
-            format->block_align = le16(bytes, at + 20);
-            format->bits = le16(bytes, at + 22);
+            format->tag = le16(header, 8);
+            format->channels = le16(header, 10);
+            format->rate = le32(header, 12);
+            format->block_align = le16(header, 20);
+            format->bits = le16(header, 22);
         } else if (format) {
             format->chunks_after += std::string(id) + " ";
         }
         if (id == "data") break;
-        at += 8 + static_cast<std::size_t>(size) + (size & 1);
+        at += 8 + static_cast<off_t>(size) + (size & 1);
     }
     return format;
 }
@@ -120,7 +130,10 @@ bool sox_reads(const WavFormat& format) {
         case 0x11:  // IMA ADPCM
         case kGsm610:
         case 0xFFFE:
-            return format.channels > 0 && format.rate > 0;
+            // A writer's tiny file that claims a rate of 1 Hz would be hours of audio: the
+            // outputs of a WAV stay in proportion to it.
+            return format.channels > 0 && format.channels <= 32 && format.rate >= kLowestRate &&
+                   format.rate <= 384000;
         default:
             return false;
     }
@@ -132,11 +145,11 @@ Playability refused(std::string reason, bool convertible = false) {
 
 Playability judge_wav(int fd, bool gsm_layout) {
     int error = 0;
-    const std::string head = read_head(fd, kHeaderBytes, error);
+    const std::optional<WavFormat> format = parse_wav(fd, error);
     if (error != 0) return refused(std::strerror(error));
-    const std::optional<WavFormat> format = parse_wav(head);
     // sox decides what it can read; a file that is not a WAV at all is not ours to convert.
-    if (!format) return refused(head.empty() ? "empty" : "not a RIFF/WAVE file");
+    if (!format)
+        return refused(read_at(fd, 0, 1, error).empty() ? "empty" : "not a RIFF/WAVE file");
     if (!gsm_layout) {
         if (format->tag == kPcm && format->bits == 16 && format->channels == 1 &&
             format->rate == 8000 && format->chunks_after.find("data ") != std::string::npos) {
@@ -158,7 +171,7 @@ Playability judge_wav(int fd, bool gsm_layout) {
 
 Playability judge_headerless(int fd, bool gsm) {
     int error = 0;
-    const std::string head = read_head(fd, 4, error);
+    const std::string head = read_at(fd, 0, 4, error);
     if (error != 0) return refused(std::strerror(error));
     for (const std::string_view magic : {"RIFF", "ID3", "OggS", "fLaC"}) {
         if (head.substr(0, magic.size()) == magic) {
@@ -175,10 +188,12 @@ Playability judge_headerless(int fd, bool gsm) {
                                    static_cast<long long>(st.st_size)));
     }
     // Every frame starts with the signature nibble 0xD; a frame without it stops the decoder.
+    // What the file held when it was looked at is read, and no more: it may grow meanwhile.
     std::array<char, kGsmFrame * 1024> block;
-    off_t at = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, block.data(), block.size(), at);
+    for (off_t at = 0; at < st.st_size && interrupt_signal() == 0;) {
+        const ssize_t n =
+            ::pread(fd, block.data(),
+                    std::min<off_t>(static_cast<off_t>(block.size()), st.st_size - at), at);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return refused(std::strerror(errno));
         if (n == 0) break;

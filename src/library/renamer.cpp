@@ -89,15 +89,17 @@ bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative,
 
 int Renamer::rename_now(int dir, const std::string& from, const std::string& to, bool& replaced) {
     if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EEXIST || !earlier_upload(dir, from, to)) return errno;
-    // Exchanged, not replaced: the file that leaves the safe name is checked once it can no
-    // longer change, and put back unless it is the earlier upload.
+    if (errno != EEXIST) return errno;
     struct stat before {};
-    if (::fstatat(dir, to.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return EEXIST;
+    if (!earlier_upload(dir, from, to, before)) return EEXIST;
+    // Exchanged, not replaced: the file that leaves the safe name is checked once it can no
+    // longer change, and put back unless it is the earlier upload as it was judged.
     if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_EXCHANGE) != 0) return errno;
     struct stat left {};
     if (::fstatat(dir, from.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(left, before) ||
-        !S_ISREG(left.st_mode)) {
+        !S_ISREG(left.st_mode) || left.st_size != before.st_size ||
+        left.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        left.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
         ::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_EXCHANGE);
         return EEXIST;
     }
@@ -106,10 +108,23 @@ int Renamer::rename_now(int dir, const std::string& from, const std::string& to,
     return 0;
 }
 
-bool Renamer::earlier_upload(int dir, const std::string& from, const std::string& to) {
-    struct stat st {};
-    return record_ != nullptr && ::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISREG(st.st_mode) && record_->renamed_from(UpdateRecord::key_of(dir, to), from, st);
+bool Renamer::earlier_upload(int dir, const std::string& from, const std::string& to,
+                             struct stat& earlier) {
+    struct stat upload {
+    }, folder{};
+    if (record_ == nullptr || ::fstatat(dir, to.c_str(), &earlier, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(earlier.st_mode) ||
+        ::fstatat(dir, from.c_str(), &upload, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(upload.st_mode) || ::fstat(dir, &folder) != 0) {
+        return false;
+    }
+    // In a sticky folder only a file's owner, the folder's or root may remove it: the uploader
+    // gets no more from us than the kernel would give.
+    if ((folder.st_mode & S_ISVTX) != 0 && upload.st_uid != 0 && upload.st_uid != earlier.st_uid &&
+        upload.st_uid != folder.st_uid) {
+        return false;
+    }
+    return record_->renamed_from(UpdateRecord::key_of(dir, to), from, earlier);
 }
 
 int Renamer::would_rename(int dir, const std::string& from, const std::string& to, bool& replaced) {
@@ -118,7 +133,7 @@ int Renamer::would_rename(int dir, const std::string& from, const std::string& t
     struct stat st {};
     if (foreseen_.count(made) != 0) return EEXIST;
     if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && vacated_.count(made) == 0) {
-        if (!earlier_upload(dir, from, to)) return EEXIST;
+        if (!earlier_upload(dir, from, to, st)) return EEXIST;
         replaced = true;
     }
     if (::faccessat(dir, ".", W_OK, 0) != 0) return errno;

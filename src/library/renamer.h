@@ -45,7 +45,10 @@ class Renamer {
     // of an earlier upload.
     int rename_now(int dir, const std::string& from, const std::string& to, bool& replaced);
     int would_rename(int dir, const std::string& from, const std::string& to, bool& replaced);
-    bool earlier_upload(int dir, const std::string& from, const std::string& to);
+    // Whether `to` in `dir` is a file this command renamed there from `from`, still as it was,
+    // and the uploader of `from` may have it replaced; `earlier` is its status.
+    bool earlier_upload(int dir, const std::string& from, const std::string& to,
+                        struct stat& earlier);
     std::optional<std::string> conversion_taking(int dir, const std::string& name);
 
     std::string library_dir_;

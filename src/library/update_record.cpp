@@ -171,23 +171,25 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
         warning = path + ": corrupt";
         return;
     }
-    // Made with other commands, converters, formats or level: every conversion is stale.
+    // Made with other commands, converters, formats or level: no conversion is current.
     const bool same_recipe = recipe_line == "recipe " + recipe_;
     std::map<std::string, Entry> entries;
     std::map<std::string, Rename> renames;
     for (std::string line; next_line(line);) {
         const std::vector<std::string> fields = split(line, '\t');
         bool good = fields.size() >= 2 && !fields[1].empty();
-        if (good && fields[0] == "mp3" && !same_recipe) {
-            // Stale whatever it holds: made with other formats, say.
-        } else if (good && fields[0] == "mp3") {
+        if (good && fields[0] == "source") {
+            // Kept whatever the recipe: which outputs are ours stays true.
             Entry entry;
-            entry.outputs.resize(formats_.size());
-            good = fields.size() == 3 + formats_.size() && decode(fields[2], entry.mp3);
-            for (std::size_t f = 0; good && f < formats_.size(); ++f) {
-                good = decode(fields[3 + f], entry.outputs[f]);
+            good = fields.size() >= 4 && decode(fields[2], entry.source) &&
+                   (fields[3] == "complete" || fields[3] == "partial");
+            entry.complete = good && fields[3] == "complete" && same_recipe;
+            for (std::size_t f = 4; good && f < fields.size(); ++f) {
+                const auto equals = fields[f].find('=');
+                good = equals != std::string::npos &&
+                       decode(fields[f].substr(equals + 1), entry.outputs[fields[f].substr(0, equals)]);
             }
-            if (good && same_recipe) entries[fields[1]] = entry;
+            if (good) entries[fields[1]] = std::move(entry);
         } else if (good && fields[0] == "renamed") {
             Rename rename;
             good = fields.size() == 4 && from_hex(fields[2], rename.from) &&
@@ -210,15 +212,17 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
 bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::string& stem) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = before_.find(key);
-    if (found == before_.end()) return false;
+    if (found == before_.end() || !found->second.complete) return false;
     auto node = before_.extract(found);
     const Entry& entry = node.mapped();
     struct stat st {};
-    if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.mp3)) return false;
-    for (std::size_t f = 0; f < formats_.size(); ++f) {
-        const std::string name = stem + "." + formats_[f];
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            !(FileIdentity::of(st) == entry.outputs[f])) {
+    if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.source)) return false;
+    for (const std::string& format : formats_) {
+        const std::string name = stem + "." + format;
+        const auto output = entry.outputs.find(format);
+        if (output == entry.outputs.end() ||
+            ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            !(FileIdentity::of(st) == output->second)) {
             return false;
         }
     }
@@ -229,17 +233,26 @@ bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::
 void UpdateRecord::converted(const std::string& key, int mp3, const FileIdentity& opened,
                              const ConversionResult& result) {
     struct stat st {};
+    // Rewritten while it was converted: some outputs may be of the old content.
+    const bool unchanged = ::fstat(mp3, &st) == 0 && FileIdentity::of(st) == opened;
+    Entry entry{opened, {}, false};
+    for (const auto& output : result.outputs) entry.outputs[output.format] = output.identity;
+    entry.complete = result.complete && unchanged && entry.outputs.size() == formats_.size();
     const std::lock_guard<std::mutex> lock(mutex_);
     before_.erase(key);
-    // Rewritten while it was converted: some outputs may be of the old content.
-    if (!result.complete || result.outputs.size() != formats_.size() || ::fstat(mp3, &st) != 0 ||
-        !(FileIdentity::of(st) == opened)) {
-        now_.erase(key);
-        return;
+    now_[key] = std::move(entry);
+}
+
+bool UpdateRecord::published(const std::string& key, const std::string& format,
+                             const struct stat& st) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto* entries : {&now_, &before_}) {
+        const auto found = entries->find(key);
+        if (found == entries->end()) continue;
+        const auto output = found->second.outputs.find(format);
+        return output != found->second.outputs.end() && output->second == FileIdentity::of(st);
     }
-    Entry entry{FileIdentity::of(st), {}};
-    for (const auto& output : result.outputs) entry.outputs.push_back(output.identity);
-    now_[key] = entry;
+    return false;
 }
 
 bool UpdateRecord::renamed_from(const std::string& key, const std::string& from,
@@ -272,7 +285,7 @@ std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!indexed_) {
         for (const auto& [key, entry] : before_) {
-            for (const auto& output : entry.outputs)
+            for (const auto& [format, output] : entry.outputs)
                 output_index_[{output.device, output.inode}] = key;
         }
         indexed_ = true;
@@ -281,7 +294,7 @@ std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
     if (found == output_index_.end()) return std::nullopt;
     const auto entry = before_.find(found->second);
     if (entry == before_.end()) return std::nullopt;
-    for (const auto& output : entry->second.outputs) {
+    for (const auto& [format, output] : entry->second.outputs) {
         if (output == FileIdentity::of(st)) return found->second;
     }
     return std::nullopt;
@@ -290,13 +303,9 @@ std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
 std::vector<std::pair<std::string, FileIdentity>> UpdateRecord::outputs_of(
     const std::string& key) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::pair<std::string, FileIdentity>> outputs;
     const auto found = before_.find(key);
-    if (found == before_.end()) return outputs;
-    for (std::size_t f = 0; f < found->second.outputs.size() && f < formats_.size(); ++f) {
-        outputs.emplace_back(formats_[f], found->second.outputs[f]);
-    }
-    return outputs;
+    if (found == before_.end()) return {};
+    return {found->second.outputs.begin(), found->second.outputs.end()};
 }
 
 void UpdateRecord::forget(const std::string& key) {
@@ -317,32 +326,39 @@ int UpdateRecord::save(bool partial) const {
         if (error == 0 && text.size() > above) error = write_all(staged.fd(), text);
         if (text.size() > above) text.clear();
     };
+    off_t written = 0;  // what a reader takes whole: renames beyond it are left out
     const auto write_entries = [&](const std::map<std::string, Entry>& entries) {
         for (const auto& [key, entry] : entries) {
             if (key.find_first_of("\t\n") != std::string::npos) continue;
-            text += "mp3\t" + key + "\t" + encode(entry.mp3);
-            for (const auto& output : entry.outputs) text += "\t" + encode(output);
+            const std::size_t before = text.size();
+            text += "source\t" + key + "\t" + encode(entry.source) + "\t" +
+                    (entry.complete ? "complete" : "partial");
+            for (const auto& [format, output] : entry.outputs)
+                text += "\t" + format + "=" + encode(output);
             text += "\n";
+            written += static_cast<off_t>(text.size() - before);
             flush(64 * 1024);
         }
     };
     const auto write_renames = [&](const std::map<std::string, Rename>& renames) {
         for (const auto& [key, rename] : renames) {
             if (key.find_first_of("\t\n") != std::string::npos) continue;
-            text +=
+            const std::string line =
                 "renamed\t" + key + "\t" + to_hex(rename.from) + "\t" + encode(rename.file) + "\n";
+            // A writer's flood of unsafe names must not make the record one no run reads.
+            if (written + static_cast<off_t>(line.size()) > kSizeLimit / 2) return;
+            written += static_cast<off_t>(line.size());
+            text += line;
             flush(64 * 1024);
         }
     };
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         write_entries(now_);
-        write_renames(renames_now_);
         // What this run never reached is as the last run left it.
-        if (partial) {
-            write_entries(before_);
-            write_renames(renames_before_);
-        }
+        if (partial) write_entries(before_);
+        write_renames(renames_now_);
+        if (partial) write_renames(renames_before_);
     }
     flush(0);
     if (error != 0) return error;

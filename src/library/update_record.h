@@ -39,8 +39,8 @@ class UpdateRecord {
     // published in `dir`. A current entry is carried into the next record.
     bool current(const std::string& key, int mp3, int dir, const std::string& stem);
 
-    // Notes a conversion's outcome: a complete one of an MP3 that stayed `opened` all along is
-    // remembered, any other forgotten.
+    // Notes a conversion's outcome: a complete one of a source that stayed `opened` all along
+    // makes it current; of any other, only which outputs it published is kept.
     void converted(const std::string& key, int mp3, const FileIdentity& opened,
                    const ConversionResult& result);
 
@@ -53,8 +53,11 @@ class UpdateRecord {
     // renamed.
     void passed(const std::string& key, const struct stat& now);
 
-    // The source (its key) whose last complete conversion published the file `st`, as the
-    // record knew it before this run; nothing when it is not such an output.
+    // Whether the file `st` is the `format` output this command last published for `key`.
+    bool published(const std::string& key, const std::string& format, const struct stat& st) const;
+
+    // The source (its key) whose last conversion published the file `st`, as the record knew
+    // it before this run; nothing when it is not such an output.
     std::optional<std::string> source_of(const struct stat& st);
     // The outputs the record knew of the source `key` before this run, by format.
     std::vector<std::pair<std::string, FileIdentity>> outputs_of(const std::string& key) const;
@@ -68,8 +71,9 @@ class UpdateRecord {
 
   private:
     struct Entry {
-        FileIdentity mp3;
-        std::vector<FileIdentity> outputs;  // in the order of formats_
+        FileIdentity source;
+        std::map<std::string, FileIdentity> outputs;  // by format, as published
+        bool complete = false;  // made whole by this recipe: current while all is unchanged
     };
     struct Rename {
         std::string from;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 
 #include "convert/chain.h"
@@ -44,30 +45,42 @@ const char* ignored_reason(int error) {
     }
 }
 
-// The MP3s the listing names, for the progress display: lines inside the library whose name
-// ends in .mp3 in any case.
-int count_mp3_lines(int listing, const std::string& library_dir) {
-    int count = 0;
+// What the listing names that may need sox: lines inside the library whose name ends in .mp3 in
+// any case (the MP3s the progress display counts), and WAVs.
+struct ListedSources {
+    int mp3 = 0;
+    int wav = 0;
+};
+
+ListedSources count_sources(int listing, const std::string& library_dir) {
+    ListedSources count;
     std::string line;
+    const auto judge = [&] {
+        const bool wav = line.size() > 4 && (line.compare(line.size() - 4, 4, ".wav") == 0 ||
+                                             line.compare(line.size() - 4, 4, ".WAV") == 0);
+        if ((wav || is_mp3_name(line)) && is_library_entry(line, library_dir))
+            ++(wav ? count.wav : count.mp3);
+        line.clear();
+    };
     char buffer[64 * 1024];
     off_t at = 0;
     for (ssize_t n; (n = ::pread(listing, buffer, sizeof buffer, at)) > 0; at += n) {
         for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] != '\n') {
-                if (line.size() < 8192) line += buffer[i];
-                continue;
+            if (buffer[i] == '\n') {
+                judge();
+            } else if (line.size() < 8192) {
+                line += buffer[i];
             }
-            if (is_mp3_name(line) && is_library_entry(line, library_dir)) ++count;
-            line.clear();
         }
     }
-    if (is_mp3_name(line) && is_library_entry(line, library_dir)) ++count;
+    judge();
     return count;
 }
 
 // What the run found out about its tools before the walk.
 struct Tools {
-    bool sox = true;        // sox runs and reads MP3
+    bool sox = true;        // sox runs
+    bool sox_mp3 = true;    // and reads MP3
     bool converter = true;  // the G.722 converter can be run
     bool g729 = true;       // the G.729 converter can be run, where .g729 is wanted
 };
@@ -102,7 +115,7 @@ class Walker {
     int renamed() const { return renamer_.renamed(); }
     int failed() const { return failed_.load(); }
     // Whether conversions stopped early, so that MP3s went unexamined.
-    bool stopped_converting() const { return !tools_.sox || no_space_.load(); }
+    bool stopped_converting() const { return !tools_.sox_mp3 || no_space_.load(); }
     int finished() const { return finished_.load(); }
 
   private:
@@ -147,18 +160,19 @@ class Walker {
             const std::string mp3 = first_of_same_stem(dir, shown, "");
             const bool wav = shown.size() > 4 && (shown.compare(shown.size() - 4, 4, ".wav") == 0 ||
                                                   shown.compare(shown.size() - 4, 4, ".WAV") == 0);
+            // An output whose source is gone may stand beside a new source of its stem.
+            if (!wav && pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.st);
             // Headerless files beside a source are its conversion's outputs, made by sox.
             if (!wav &&
                 (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
                 return skipping(shown);
-            if (!wav && pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.st);
             const Playability playability = judge_playable(shown, file.get());
             if (playability.plays) return skipping(shown);
-            if (!playability.convertible || !mp3.empty()) {
-                log().problem(
-                    "Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
-                    playability.reason.c_str(),
-                    mp3.empty() ? "" : ("; " + mp3 + " beside it is converted instead").c_str());
+            std::string instead;
+            if (playability.convertible) instead = owner_of_outputs(dir, entry, shown, mp3);
+            if (!playability.convertible || !instead.empty()) {
+                log().problem("Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
+                              playability.reason.c_str(), instead.c_str());
                 return true;
             }
             return convert_source({dir, std::move(file), shown, dir_path, entry.name, false},
@@ -177,6 +191,35 @@ class Walker {
             return true;
         }
         return convert_source({dir, std::move(mp3), shown, dir_path, entry.name, true}, "");
+    }
+
+    // Why the WAV `shown` may not have the output names of its stem, as the end of its line; empty
+    // when it may: no MP3 (`mp3`) or earlier WAV of its stem converts there, and every output
+    // that stands there is one this command made of it.
+    std::string owner_of_outputs(int dir, const Entry& entry, const std::string& shown,
+                                 const std::string& mp3) {
+        if (!mp3.empty()) return "; " + mp3 + " beside it is converted instead";
+        const std::string other = first_of_same_stem(dir, shown, shown, {".WAV", ".wav"});
+        std::string reason;
+        if (!other.empty()) {
+            const std::string relative =
+                entry.dir_relative.empty() ? other : entry.dir_relative + "/" + other;
+            const Fd file = library_.open_source(dir, other, relative, reason);
+            if (file && judge_playable(other, file.get()).convertible)
+                return "; " + other + " beside it is converted instead";
+        }
+        if (record_ == nullptr) return {};
+        const std::string stem = shown.substr(0, shown.rfind('.'));
+        const std::string key = UpdateRecord::key_of(dir, entry.name);
+        for (const std::string& format : run_formats(context_.options.extra_formats)) {
+            const std::string name = stem + "." + format;
+            struct stat st {};
+            if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !record_->published(key, format, st)) {
+                return "; " + name + " beside it is not one this command made";
+            }
+        }
+        return {};
     }
 
     bool skipping(const std::string& name) {
@@ -198,10 +241,16 @@ class Walker {
 
     // `unplayable`: why a WAV does not play as it is. False when the run was interrupted.
     bool convert_source(Source source, const std::string& unplayable) {
-        if (!tools_.sox || no_space_.load()) return true;
+        if (!tools_.sox || (source.mp3 && !tools_.sox_mp3) || no_space_.load()) return true;
         const std::string& shown = source.shown;
         const std::string path = source.dir_path + "/" + shown;
         const std::string stem = shown.substr(0, shown.rfind('.'));
+        struct stat where {};
+        ::fstat(source.dir, &where);
+        const std::string outputs =
+            std::to_string(where.st_dev) + ":" + std::to_string(where.st_ino) + "/" + stem;
+        // Forged listing lines may name a source twice: its outputs are made once a run.
+        if (!converted_outputs_.insert(outputs).second) return true;
         const std::string key = UpdateRecord::key_of(source.dir, source.name);
         // A WAV converted before is said once, when it was converted: a nightly run stays quiet.
         if (context_.options.update && record_ != nullptr &&
@@ -228,10 +277,6 @@ class Walker {
         // The job owns copies of the descriptors; the walk goes on with its own.
         auto owned = std::make_shared<std::pair<Fd, Fd>>(
             Fd(::fcntl(source.dir, F_DUPFD_CLOEXEC, 0)), std::move(source.fd));
-        struct stat st {};
-        ::fstat(source.dir, &st);
-        const std::string outputs =
-            std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + stem;
         pool_->submit(outputs, [this, job, owned, identity, key](Log& log) {
             Mp3 own = job;
             own.dir = owned->first.get();
@@ -293,9 +338,10 @@ class Walker {
     bool dry_run_;
     Renamer renamer_;
     int mp3_reached_ = 0;
-    int converted_ = 0;         // MP3s sent to conversion
-    int converted_others_ = 0;  // files Asterisk could not play, sent to conversion
-    int jobs_ = 0;              // conversions; numbers each one's private directory
+    int converted_ = 0;                        // MP3s sent to conversion
+    int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
+    int jobs_ = 0;                             // conversions; numbers each one's private directory
+    std::set<std::string> converted_outputs_;  // a folder's identity and a stem, a run
     std::atomic<int> finished_{0};
     std::atomic<int> failed_{0};
     std::atomic<bool> no_space_{false};
@@ -308,7 +354,8 @@ Tools check_tools(const Context& context) {
     if (!sox.empty()) {
         context.log.failure("sox cannot convert MP3 here: %s; no MP3 is converted this run\n",
                             sox.c_str());
-        tools.sox = false;
+        tools.sox_mp3 = false;
+        tools.sox = sox != kSoxNotRun;
     }
     const std::string& path = context.settings.converter_path;
     const std::string converter = converter_unusable(path);
@@ -368,8 +415,9 @@ WalkResult run_walk(const Context& context) {
     const std::string deep = first_directory_past_depth(settings, library.fd(), context.runner);
     if (!deep.empty())
         log.problem("Not descending below %d levels: %s\n", kListingDepth, deep.c_str());
-    const int mp3_total = count_mp3_lines(listing.get(), library.path());
-    const Tools tools = mp3_total > 0 ? check_tools(context) : Tools{};
+    const ListedSources sources = count_sources(listing.get(), library.path());
+    const int mp3_total = sources.mp3;
+    const Tools tools = sources.mp3 + sources.wav > 0 ? check_tools(context) : Tools{};
     if (context.progress != nullptr) context.progress->start(mp3_total);
 
     ListingReader reader(std::move(listing));

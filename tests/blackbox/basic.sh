@@ -232,5 +232,37 @@ plays)
   [ "$(cat "$at/gone.gsm")" = mine ] || fail "an output replaced by hand was removed"
   echo "plays: cd.ulaw $(stat -c %s "$at/cd.ulaw") bytes for 3 s, cd.g722 $g722 bytes against the MP3's $from_mp3"
   ;;
+wav-pair)
+  # X.wav and X.WAV make the same six outputs: two -u runs in a row must leave the second idle.
+  mkdir -p "$lib"
+  sox -n -r 44100 -c 2 -b 16 "$lib/X.wav" synth 0.5 sine 440 vol 0.3
+  sox -n -r 44100 -c 2 -b 16 "$lib/X.WAV" synth 0.5 sine 660 vol 0.3
+  run -u
+  run -u
+  ! grep -x 'Convert X to ulaw' /mnt/check/stdout || fail "the second -u run converted X again"
+  ;;
+handmade)
+  # The administrator's own conversions of a WAV that Asterisk cannot play are theirs: kept.
+  mkdir -p "$lib"
+  sox -n -r 44100 -c 2 -b 16 "$lib/greeting.wav" synth 0.5 sine 440 vol 0.3
+  sox -n -r 8000 -c 1 -t ul "$lib/greeting.ulaw" synth 0.5 sine 1000 vol 0.3
+  sox -n -r 8000 -c 1 -t gsm "$lib/greeting.gsm" synth 0.5 sine 1000 vol 0.3
+  sha256sum "$lib"/greeting.* >/mnt/check/before
+  run
+  sha256sum --quiet -c /mnt/check/before || fail "the administrator's outputs were replaced"
+  ;;
+shadow)
+  # song.mp3 is taken off hold and a playable song.wav of new music takes its place: the old
+  # outputs would be played instead of it (Asterisk prefers a .ulaw to a .wav on a mu-law call).
+  mkdir -p "$lib"
+  sox -n -r 44100 -c 2 "$lib/song.mp3" synth 0.5 sine 440 vol 0.3
+  run --prune
+  rm "$lib/song.mp3"
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer "$lib/song.wav" synth 0.5 sine 880 vol 0.3
+  run --prune
+  for ext in ulaw alaw gsm sln sln16 g722; do
+    [ ! -e "$lib/song.$ext" ] || fail "song.$ext of the deleted MP3 stays beside the new song.wav"
+  done
+  ;;
 *) fail "no such case" ;;
 esac

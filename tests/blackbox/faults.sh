@@ -264,6 +264,22 @@ interrupted)
   grep -qx 'moh-convert: interrupted by SIGTERM after converting 0 of 1 MP3s; run it again to finish' \
     /mnt/check/stderr || fail "stderr: $(cat /mnt/check/stderr)"
   ;;
+tiny-wav)
+  # A writer's WAV of 4 KB that claims one sample a second is 4000 s of audio: what it may cost
+  # the disk that holds /var/lib (here /mnt's) must stay in proportion to what it holds.
+  writable_library
+  { printf 'RIFF\304\017\0\0WAVEfmt \020\0\0\0\001\0\001\0\001\0\0\0\001\0\0\0\001\0\010\0'
+    printf 'data\240\017\0\0' && printf '\000\100\200\300%.0s' $(seq 1000); } >/mnt/tiny.wav
+  as_writer cp /mnt/tiny.wav "$lib/tiny.wav"
+  used() { df -k --output=used /mnt | tail -1; }
+  before=$(used)
+  (peak=0; while :; do u=$(used); [ "$u" -le "$peak" ] || { peak=$u; echo "$u" >/mnt/check/peak; }; sleep 0.02; done) &
+  sampler=$!
+  run
+  kill "$sampler"
+  grown=$(($(cat /mnt/check/peak) - before))
+  [ "$grown" -le 10240 ] || fail "a 4 KB WAV took $grown KiB of the disk that holds /var/lib"
+  ;;
 *) fail "no such case" ;;
 esac
 nothing_lost

@@ -129,5 +129,16 @@ overlap)
     diff - /mnt/check/first-stdout || fail "the first run's log differs"
   for format in ulaw alaw gsm sln sln16; do same_content "$lib/Hold_Music.mp3" "$lib/Hold_Music.$format"; done
   ;;
+sticky-reupload)
+  # In a sticky shared folder the writer cannot remove another account's file; a re-upload under
+  # the same unsafe name must not have root remove it for them.
+  mkdir -p "$lib/shared" && chmod 1777 "$lib/shared"
+  setpriv --reuid=1000 --regid=1000 --clear-groups sh -c 'echo theirs >"$1"' - "$lib/shared/Hold Music.mp3"
+  run
+  as_writer rm -f "$lib/shared/Hold_Music.mp3" 2>/dev/null && fail "the writer could remove it itself"
+  mp3 "shared/Hold Music.mp3"
+  run
+  [ "$(cat "$lib/shared/Hold_Music.mp3" 2>/dev/null)" = theirs ] || fail "another account's upload was removed"
+  ;;
 *) fail "no such case" ;;
 esac
