@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "asterisk_convert/staged_file.h"
+
 extern "C" {
 #include <bcg729/encoder.h>
 }
@@ -30,77 +32,9 @@ std::string failure(const char* what, const std::string& path, int err) {
     return std::string(what) + " " + path + ": " + std::strerror(err);
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// A file beside the destination that is removed unless committed by renaming it into place.
-class StagedFile {
-  public:
-    explicit StagedFile(const std::string& destination) : destination_(destination) {
-        const auto slash = destination.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-        path_ = dir + ".g729_convert.XXXXXX";
-        fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-        if (fd_ < 0) {
-            error_ = errno;
-            return;
-        }
-        // mkostemp makes the file 0600; give it the mode a plain create would have.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd_, 0666 & ~mask);
-    }
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-    ~StagedFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!committed_ && error_ == 0) ::unlink(path_.c_str());
-    }
-
-    int fd() const { return fd_; }
-    int open_error() const { return error_; }
-
-    // Returns 0 or the errno of the close or the rename that failed; a write-back filesystem
-    // may report a full disk only at the close.
-    int commit() {
-        if (::close(std::exchange(fd_, -1)) != 0) return errno;
-        if (::rename(path_.c_str(), destination_.c_str()) != 0) return errno;
-        committed_ = true;
-        return 0;
-    }
-
-  private:
-    std::string destination_;
-    std::string path_;
-    int fd_ = -1;
-    int error_ = 0;
-    bool committed_ = false;
-};
-
-// Returns 0 or the errno of the failed write.
-int write_all(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
+using converter::Fd;
+using converter::StagedFile;
+using converter::write_all;
 
 int16_t sample_at(const std::uint8_t* bytes) {
     return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
@@ -123,7 +57,7 @@ std::optional<std::string> convert_file(const std::string& in_path, const std::s
     Encoder encoder(initBcg729EncoderChannel(0), closeBcg729EncoderChannel);
     if (!encoder) return "cannot set up the G.729 encoder";
 
-    StagedFile out(out_path);
+    StagedFile out(out_path, "g729_convert");
     if (out.fd() < 0) return failure("cannot create", out_path, out.open_error());
 
     // Less than a frame carries over from one read to the next.
