@@ -251,7 +251,9 @@ report "-u, 1100 vs 100" "1100 MP3s" "100 MP3s"
 # Seconds for 1,000 MP3s are milliseconds for one.
 per_mp3=$(paste -d' ' /mnt/bench/a /mnt/bench/b | awk '{ printf "%.4f\n", $1 - $4 }' | median)
 echo "-u check per MP3: $per_mp3 ms | goal under 0.2 ms: $(below "$per_mp3" 0.2)"
-echo "sox runs in all the -u runs: $(wc -l </mnt/bench/sox-runs) | goal none: $(meets "$(wc -l </mnt/bench/sox-runs)" 0)"
+# Every run asks "sox -h" once whether sox reads MP3; a conversion is any other sox run.
+conversions=$(grep -cvx -- -h /mnt/bench/sox-runs || true)
+echo "sox conversions in all the -u runs: $conversions | goal none: $(meets "$conversions" 0)"
 find "$lib" -mindepth 1 -delete
 rm -rf /home/extra
 fi
