@@ -23,16 +23,6 @@ std::vector<int16_t> tone(std::size_t count, double hz, double amplitude) {
     return samples;
 }
 
-std::string little_endian(const std::vector<int16_t>& samples) {
-    std::string bytes;
-    for (const int16_t s : samples) {
-        const auto u = static_cast<uint16_t>(s);
-        bytes += static_cast<char>(u & 0xff);
-        bytes += static_cast<char>(u >> 8);
-    }
-    return bytes;
-}
-
 // The library's encoder over the whole input in one call: what block-wise streaming must equal.
 std::string encode_at_once(const std::vector<int16_t>& samples) {
     g722_encode_state_t* state = g722_encode_init(nullptr, 64000, 0);
@@ -64,7 +54,7 @@ std::string convert(const TempDir& dir, const std::string& input) {
 TEST(G722Encoding, ToneSurvivesRoundTripWithin30dB) {
     TempDir dir;
     const auto input = tone(16000, 1000, 8000);
-    const auto decoded = decode(convert(dir, little_endian(input)));
+    const auto decoded = decode(convert(dir, test::little_endian(input)));
     ASSERT_EQ(decoded.size(), input.size());
 
     // The codec's filters delay the signal by a few dozen samples; take the best alignment.
@@ -88,7 +78,7 @@ TEST(G722Encoding, StreamingAcrossReadBlocksEqualsOneEncode) {
     const auto high = tone(200000, 5300, 6000);
     for (std::size_t i = 0; i < input.size(); ++i)
         input[i] = static_cast<int16_t>(input[i] + high[i]);
-    EXPECT_EQ(convert(dir, little_endian(input)), encode_at_once(input));
+    EXPECT_EQ(convert(dir, test::little_endian(input)), encode_at_once(input));
 }
 
 TEST(G722Encoding, OutputHasOneBytePerSamplePair) {
@@ -108,7 +98,7 @@ TEST(G722Encoding, OutputHasOneBytePerSamplePair) {
 
 TEST(G722Encoding, TrailingOddByteIsIgnored) {
     TempDir dir;
-    const auto even = little_endian(tone(1000, 700, 9000));
+    const auto even = test::little_endian(tone(1000, 700, 9000));
     const auto plain = convert(dir, even);
     EXPECT_EQ(convert(dir, even + '\x7f'), plain);
 }
@@ -116,7 +106,7 @@ TEST(G722Encoding, TrailingOddByteIsIgnored) {
 TEST(G722Encoding, LastOddSampleIsPairedWithItself) {
     TempDir dir;
     auto samples = tone(999, 700, 9000);
-    const auto odd = convert(dir, little_endian(samples));
+    const auto odd = convert(dir, test::little_endian(samples));
     samples.push_back(samples.back());
     EXPECT_EQ(odd, encode_at_once(samples));
 }

@@ -35,16 +35,6 @@ std::vector<int16_t> sweep_with_noise(std::size_t count) {
     return samples;
 }
 
-std::string little_endian(const std::vector<int16_t>& samples) {
-    std::string bytes;
-    for (const int16_t s : samples) {
-        const auto u = static_cast<uint16_t>(s);
-        bytes += static_cast<char>(u & 0xff);
-        bytes += static_cast<char>(u >> 8);
-    }
-    return bytes;
-}
-
 // The library's encoder with VAD off, one frame of 80 samples at a time.
 std::string reference(const std::vector<int16_t>& samples) {
     EXPECT_EQ(samples.size() % 80, 0u);
@@ -70,13 +60,13 @@ std::string convert(const TempDir& dir, const std::string& input) {
 TEST(G729Encoding, MatchesTheLibraryEncoderAcrossReadBlocks) {
     TempDir dir;
     const auto samples = sweep_with_noise(80 * 1000);  // ten seconds, several read blocks
-    EXPECT_EQ(convert(dir, little_endian(samples)), reference(samples));
+    EXPECT_EQ(convert(dir, test::little_endian(samples)), reference(samples));
 }
 
 TEST(G729Encoding, LastPartialFrameIsFilledWithSilence) {
     TempDir dir;
     auto samples = sweep_with_noise(80 * 30 + 37);
-    const auto input = little_endian(samples);
+    const auto input = test::little_endian(samples);
     samples.resize(80 * 31, 0);
     EXPECT_EQ(convert(dir, input), reference(samples));
     // Over silence, a stray byte taken for part of a sample would change the last frame.

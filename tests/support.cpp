@@ -26,6 +26,16 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::string little_endian(const std::vector<int16_t>& samples) {
+    std::string bytes;
+    for (const int16_t s : samples) {
+        const auto u = static_cast<uint16_t>(s);
+        bytes += static_cast<char>(u & 0xff);
+        bytes += static_cast<char>(u >> 8);
+    }
+    return bytes;
+}
+
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace test {
 
@@ -20,6 +22,8 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const std::string& content);
+// 16-bit samples as the bytes of a headerless little-endian file.
+std::string little_endian(const std::vector<int16_t>& samples);
 // Whole content; empty unless the path is a readable regular file.
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);

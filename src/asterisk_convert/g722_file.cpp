@@ -23,17 +23,11 @@ constexpr int kBitRate = 64000;
 // A multiple of four bytes, so that a full read always ends on a sample pair.
 constexpr std::size_t kBlockBytes = 64 * 1024;
 
-std::string failure(const char* what, const std::string& path, int err) {
-    return std::string(what) + " " + path + ": " + std::strerror(err);
-}
-
+using converter::failure;
 using converter::Fd;
+using converter::sample_at;
 using converter::StagedFile;
 using converter::write_all;
-
-int16_t sample_at(const std::uint8_t* bytes) {
-    return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
-}
 
 using Encoder = std::unique_ptr<g722_encode_state_t, decltype(&g722_encode_free)>;
 

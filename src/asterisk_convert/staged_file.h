@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -90,6 +91,16 @@ inline int write_all(int fd, const std::uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+// "WHAT PATH: REASON", the one line a converter prints when it fails.
+inline std::string failure(const char* what, const std::string& path, int err) {
+    return std::string(what) + " " + path + ": " + std::strerror(err);
+}
+
+// A 16-bit signed little-endian sample, whatever the machine's own order.
+inline int16_t sample_at(const std::uint8_t* bytes) {
+    return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
 }
 
 }  // namespace converter

@@ -28,17 +28,11 @@ constexpr std::size_t kEncodedFrameBytes = 10;
 constexpr std::size_t kBlockFrames = 400;
 constexpr std::size_t kBlockBytes = kBlockFrames * kFrameBytes;
 
-std::string failure(const char* what, const std::string& path, int err) {
-    return std::string(what) + " " + path + ": " + std::strerror(err);
-}
-
+using converter::failure;
 using converter::Fd;
+using converter::sample_at;
 using converter::StagedFile;
 using converter::write_all;
-
-int16_t sample_at(const std::uint8_t* bytes) {
-    return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
-}
 
 using Encoder =
     std::unique_ptr<bcg729EncoderChannelContextStruct, decltype(&closeBcg729EncoderChannel)>;
