@@ -33,7 +33,8 @@ planted-outputs)
   gone "$replanter" && fail "the replanter stopped during the run"
   kill "$replanter"
   wait "$replanter" || true
-  expect_status 0
+  # swap.mp3 may be met as a FIFO, which is refused with a line, or as a file, which converts.
+  if grep -q '^Not converting .*/swap.mp3 -- ' /mnt/check/stdout; then expect_status 1; else expect_status 0; fi
   same_outside
   ! grep -E '^(Command|Couldn|Not converting .*/s[0-9])' /mnt/check/stdout || fail "a conversion failed"
   [ "$(grep -c '^Convert s[0-9] to g722$' /mnt/check/stdout)" = 6 ] || fail "not every MP3 was converted"
