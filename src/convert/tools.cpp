@@ -5,12 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
 
 namespace moh {
+namespace {
 
+constexpr const char* kSoxNotRun = "it could not be run";
+
+// Why sox cannot convert MP3 here (kSoxNotRun, or its list of formats has no mp3); empty when
+// it can.
 std::string sox_cannot_convert_mp3(Runner& runner) {
     std::string help;
     constexpr std::size_t kEnough = 64 * 1024;
@@ -32,12 +38,43 @@ std::string sox_cannot_convert_mp3(Runner& runner) {
     return "it printed no list of formats";
 }
 
+// Why the converter at `path` cannot be run; empty when it can.
 std::string converter_unusable(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     if (::access(path.c_str(), X_OK) != 0) return std::strerror(errno);
     return {};
+}
+
+}  // namespace
+
+Tools check_tools(const Settings& settings, const std::vector<std::string>& extras, Runner& runner,
+                  Log& log) {
+    Tools tools;
+    const std::string sox = sox_cannot_convert_mp3(runner);
+    if (!sox.empty()) {
+        log.failure("sox cannot convert MP3 here: %s; no MP3 is converted this run\n", sox.c_str());
+        tools.sox_mp3 = false;
+        tools.sox = sox != kSoxNotRun;
+    }
+    const std::string& path = settings.converter_path;
+    const std::string converter = converter_unusable(path);
+    if (!converter.empty()) {
+        log.failure("The G.722 converter %s cannot be run: %s; no .g722 is made this run\n",
+                    path.c_str(), converter.c_str());
+        tools.converter = false;
+    }
+    if (std::find(extras.begin(), extras.end(), "g729") != extras.end()) {
+        const std::string& g729 = settings.g729_converter_path;
+        const std::string unusable = converter_unusable(g729);
+        if (!unusable.empty()) {
+            log.failure("The G.729 converter %s cannot be run: %s; no .g729 is made this run\n",
+                        g729.c_str(), unusable.c_str());
+            tools.g729 = false;
+        }
+    }
+    return tools;
 }
 
 }  // namespace moh

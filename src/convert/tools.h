@@ -2,19 +2,26 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "process/log.h"
 #include "process/runner.h"
+#include "settings.h"
 
 namespace moh {
 
-// What sox_cannot_convert_mp3 says of a sox that cannot be run at all.
-inline constexpr const char* kSoxNotRun = "it could not be run";
+// What the run found out about its tools before the walk.
+struct Tools {
+    bool sox = true;        // sox runs
+    bool sox_mp3 = true;    // and reads MP3
+    bool converter = true;  // the G.722 converter can be run
+    bool g729 = true;       // the G.729 converter can be run, where .g729 is wanted
+};
 
-// Why sox cannot convert MP3 here (kSoxNotRun, or its list of formats has no mp3); empty when
-// it can.
-std::string sox_cannot_convert_mp3(Runner& runner);
-
-// Why the G.722 converter at `path` cannot be run; empty when it can.
-std::string converter_unusable(const std::string& path);
+// Checks once, before the walk, what the conversions would need: sox and its MP3 support, the
+// G.722 converter, and the G.729 one when `extras` asks for .g729. Says so once in `log` for each
+// that is missing.
+Tools check_tools(const Settings& settings, const std::vector<std::string>& extras, Runner& runner,
+                  Log& log);
 
 }  // namespace moh

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "library/sanitise.h"
 #include "process/log.h"
 
 namespace moh {
@@ -165,6 +166,31 @@ bool ListingReader::next(std::string& line) {
     if (length > 0 && buffer_[length - 1] == '\n') --length;
     line.assign(buffer_, static_cast<std::size_t>(length));
     return true;
+}
+
+ListedSources count_sources(int listing, const std::string& library_dir) {
+    ListedSources count;
+    std::string line;
+    const auto judge = [&] {
+        const bool wav = line.size() > 4 && (line.compare(line.size() - 4, 4, ".wav") == 0 ||
+                                             line.compare(line.size() - 4, 4, ".WAV") == 0);
+        if ((wav || is_mp3_name(line)) && is_library_entry(line, library_dir))
+            ++(wav ? count.wav : count.mp3);
+        line.clear();
+    };
+    char buffer[64 * 1024];
+    off_t at = 0;
+    for (ssize_t n; (n = ::pread(listing, buffer, sizeof buffer, at)) > 0; at += n) {
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                judge();
+            } else if (line.size() < 8192) {
+                line += buffer[i];
+            }
+        }
+    }
+    judge();
+    return count;
 }
 
 bool is_library_entry(const std::string& line, const std::string& library_dir) {

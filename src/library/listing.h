@@ -51,6 +51,15 @@ class ListingReader {
     std::size_t capacity_ = 0;
 };
 
+// What the listing names that may need sox: lines inside the library whose name ends in .mp3 in
+// any case (the MP3s the progress display counts), and WAVs. Reads the listing `fd` whole,
+// without moving its offset.
+struct ListedSources {
+    int mp3 = 0;
+    int wav = 0;
+};
+ListedSources count_sources(int listing, const std::string& library_dir);
+
 // Whether a listing line names something inside the library: it starts with the library
 // directory and a slash and goes on after them, has no "." or ".." component and no zero byte.
 // Anything else is an error message of find or a piece of a name that holds a newline.

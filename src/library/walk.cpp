@@ -45,46 +45,6 @@ const char* ignored_reason(int error) {
     }
 }
 
-// What the listing names that may need sox: lines inside the library whose name ends in .mp3 in
-// any case (the MP3s the progress display counts), and WAVs.
-struct ListedSources {
-    int mp3 = 0;
-    int wav = 0;
-};
-
-ListedSources count_sources(int listing, const std::string& library_dir) {
-    ListedSources count;
-    std::string line;
-    const auto judge = [&] {
-        const bool wav = line.size() > 4 && (line.compare(line.size() - 4, 4, ".wav") == 0 ||
-                                             line.compare(line.size() - 4, 4, ".WAV") == 0);
-        if ((wav || is_mp3_name(line)) && is_library_entry(line, library_dir))
-            ++(wav ? count.wav : count.mp3);
-        line.clear();
-    };
-    char buffer[64 * 1024];
-    off_t at = 0;
-    for (ssize_t n; (n = ::pread(listing, buffer, sizeof buffer, at)) > 0; at += n) {
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
-                judge();
-            } else if (line.size() < 8192) {
-                line += buffer[i];
-            }
-        }
-    }
-    judge();
-    return count;
-}
-
-// What the run found out about its tools before the walk.
-struct Tools {
-    bool sox = true;        // sox runs
-    bool sox_mp3 = true;    // and reads MP3
-    bool converter = true;  // the G.722 converter can be run
-    bool g729 = true;       // the G.729 converter can be run, where .g729 is wanted
-};
-
 class Walker {
   public:
     Walker(const Context& context, const Library& library, ListedEntries& entries, int work_dir,
@@ -347,37 +307,6 @@ class Walker {
     std::atomic<bool> no_space_{false};
 };
 
-// Checks once, before the walk, what every MP3 would need; says so once when it is missing.
-Tools check_tools(const Context& context) {
-    Tools tools;
-    const std::string sox = sox_cannot_convert_mp3(context.runner);
-    if (!sox.empty()) {
-        context.log.failure("sox cannot convert MP3 here: %s; no MP3 is converted this run\n",
-                            sox.c_str());
-        tools.sox_mp3 = false;
-        tools.sox = sox != kSoxNotRun;
-    }
-    const std::string& path = context.settings.converter_path;
-    const std::string converter = converter_unusable(path);
-    if (!converter.empty()) {
-        context.log.failure("The G.722 converter %s cannot be run: %s; no .g722 is made this run\n",
-                            path.c_str(), converter.c_str());
-        tools.converter = false;
-    }
-    const std::vector<std::string>& extras = context.options.extra_formats;
-    if (std::find(extras.begin(), extras.end(), "g729") != extras.end()) {
-        const std::string& g729 = context.settings.g729_converter_path;
-        const std::string unusable = converter_unusable(g729);
-        if (!unusable.empty()) {
-            context.log.failure(
-                "The G.729 converter %s cannot be run: %s; no .g729 is made this run\n",
-                g729.c_str(), unusable.c_str());
-            tools.g729 = false;
-        }
-    }
-    return tools;
-}
-
 }  // namespace
 
 WalkResult run_walk(const Context& context) {
@@ -417,7 +346,9 @@ WalkResult run_walk(const Context& context) {
         log.problem("Not descending below %d levels: %s\n", kListingDepth, deep.c_str());
     const ListedSources sources = count_sources(listing.get(), library.path());
     const int mp3_total = sources.mp3;
-    const Tools tools = sources.mp3 + sources.wav > 0 ? check_tools(context) : Tools{};
+    const Tools tools = sources.mp3 + sources.wav > 0
+                            ? check_tools(settings, options.extra_formats, context.runner, log)
+                            : Tools{};
     if (context.progress != nullptr) context.progress->start(mp3_total);
 
     ListingReader reader(std::move(listing));
