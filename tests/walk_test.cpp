@@ -22,11 +22,12 @@ std::string summary(int converted, int renamed) {
            std::to_string(renamed) + " files\nNow, to the db....\n";
 }
 
-TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseDownTo32LevelsInTheOpenedLibrary) {
+TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseAndHiddenFoldersDownTo32LevelsInTheOpenedLibrary) {
     const moh::Child find = moh::listing_command(moh::fixed_settings(), 7);
     EXPECT_EQ(find.dir, 7);
     EXPECT_EQ(moh::command_line(find),
-              "find . -maxdepth 32 -mindepth 1 '(' -iname '*.mp3' -o -name '*.ulaw' -o -name "
+              "find . -maxdepth 32 -mindepth 1 '(' -type d -name '.*' -prune -o -iname '*.mp3' "
+              "-o -name '*.ulaw' -o -name "
               "'*.alaw' -o -name '*.gsm' -o -name '*.wav' -o -name '*.WAV' -o -name '*.' ')' "
               "-printf '/home/services/asterisk/var/lib/asterisk/mohmp3/%P\\n'");
     // find's own escapes in the library's path are printed as they stand.

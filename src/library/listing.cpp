@@ -82,8 +82,10 @@ std::string by_library_path(const std::string& library_dir, const char* end) {
 }  // namespace
 
 Child listing_command(const Settings& settings, int library) {
+    // A hidden folder is listed but never entered: what a trash or a Mac's metadata holds is
+    // not music, and renaming it would break their restore.
     Child find{{"find", ".", "-maxdepth", std::to_string(kListingDepth), "-mindepth", "1", "(",
-                "-iname", "*.mp3"},
+                "-type", "d", "-name", ".*", "-prune", "-o", "-iname", "*.mp3"},
                {},
                library};
     for (const char* pattern : {"*.ulaw", "*.alaw", "*.gsm", "*.wav", "*.WAV", "*."})
@@ -172,8 +174,7 @@ ListedSources count_sources(int listing, const std::string& library_dir) {
     ListedSources count;
     std::string line;
     const auto judge = [&] {
-        const bool wav = line.size() > 4 && (line.compare(line.size() - 4, 4, ".wav") == 0 ||
-                                             line.compare(line.size() - 4, 4, ".WAV") == 0);
+        const bool wav = is_wav_name(line);
         if ((wav || is_mp3_name(line)) && is_library_entry(line, library_dir))
             ++(wav ? count.wav : count.mp3);
         line.clear();

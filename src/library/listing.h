@@ -14,9 +14,9 @@
 namespace moh {
 
 // The find command that lists the library, open as `library`: audio files and directories
-// named like them, at most kListingDepth levels down, one path per line. find starts in that
-// very directory, so that no one can swap the path for a link meanwhile; each line still
-// names the entry by the library's path.
+// named like them, and hidden folders without what they hold, at most kListingDepth levels
+// down, one path per line. find starts in that very directory, so that no one can swap the
+// path for a link meanwhile; each line still names the entry by the library's path.
 Child listing_command(const Settings& settings, int library);
 
 // Lists the library, open as `library`, into a file we create at settings.listing_path (never

@@ -28,4 +28,8 @@ bool is_mp3_name(std::string_view name) {
     });
 }
 
+bool is_wav_name(std::string_view name) {
+    return name.ends_with(".wav") || name.ends_with(".WAV");
+}
+
 }  // namespace moh

@@ -16,4 +16,7 @@ std::string sanitised_copy(std::string_view text);
 // Whether `name` ends in ".mp3", whatever the case of the extension.
 bool is_mp3_name(std::string_view name);
 
+// Whether `name` ends in ".wav" or ".WAV", the WAVs Asterisk looks for.
+bool is_wav_name(std::string_view name);
+
 }  // namespace moh

@@ -20,6 +20,7 @@
 #include "convert/work_dir.h"
 #include "formats/outputs.h"
 #include "formats/playable.h"
+#include "library/being_written.h"
 #include "library/entries.h"
 #include "library/library.h"
 #include "library/listing.h"
@@ -96,12 +97,22 @@ class Walker {
                           ignored_reason(entry.error));
             return true;
         }
+        // The folder's own line said it all; find never enters one, but a listing can be forged.
+        if (in_hidden_folder(entry.dir_relative)) return true;
         // Asterisk never plays them, and macOS leaves "._" files of its own beside uploads.
         if (entry.name.front() == '.') {
-            log().info("Leave the hidden file %s alone\n", full(entry.relative()).c_str());
+            log().info("Leave the hidden %s %s alone\n", S_ISDIR(entry.st.st_mode) ? "folder" : "file",
+                       full(entry.relative()).c_str());
             return true;
         }
         const int dir = entry.dir->get();
+        // Renamed, replacing an earlier upload, or converted, a fragment would be all that is left.
+        if (S_ISREG(entry.st.st_mode) && (is_mp3_name(entry.name) || is_wav_name(entry.name)) &&
+            still_being_written(dir, entry.name)) {
+            log().info("Leave %s for the next run -- it is still being written\n",
+                       full(entry.relative()).c_str());
+            return true;
+        }
         std::string shown;
         if (!renamer_.give_safe_name(log(), dir, entry.dir_relative, entry.name, shown, entry.st))
             return true;
@@ -118,8 +129,7 @@ class Walker {
                 return skipping(shown);
             }
             const std::string mp3 = first_of_same_stem(dir, shown, "");
-            const bool wav = shown.size() > 4 && (shown.compare(shown.size() - 4, 4, ".wav") == 0 ||
-                                                  shown.compare(shown.size() - 4, 4, ".WAV") == 0);
+            const bool wav = is_wav_name(shown);
             // An output whose source is gone may stand beside a new source of its stem.
             if (!wav && pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.st);
             // Headerless files beside a source are its conversion's outputs, made by sox.
@@ -158,15 +168,18 @@ class Walker {
     // that stands there is one this command made of it.
     std::string owner_of_outputs(int dir, const Entry& entry, const std::string& shown,
                                  const std::string& mp3) {
-        if (!mp3.empty()) return "; " + mp3 + " beside it is converted instead";
+        const auto open_beside = [&](const std::string& name) {
+            std::string reason;
+            return library_.open_source(
+                dir, name, entry.dir_relative.empty() ? name : entry.dir_relative + "/" + name,
+                reason);
+        };
+        if (!mp3.empty()) return owned_by(dir, mp3, open_beside(mp3), true);
         const std::string other = first_of_same_stem(dir, shown, shown, {".WAV", ".wav"});
-        std::string reason;
         if (!other.empty()) {
-            const std::string relative =
-                entry.dir_relative.empty() ? other : entry.dir_relative + "/" + other;
-            const Fd file = library_.open_source(dir, other, relative, reason);
+            const Fd file = open_beside(other);
             if (file && judge_playable(other, file.get()).convertible)
-                return "; " + other + " beside it is converted instead";
+                return owned_by(dir, other, file, false);
         }
         if (record_ == nullptr) return {};
         const std::string stem = shown.substr(0, shown.rfind('.'));
@@ -180,6 +193,19 @@ class Walker {
             }
         }
         return {};
+    }
+
+    // The end of a WAV's line when `other` beside it, open as `file`, owns the output names. That
+    // it is converted instead is said only when it will be, this run.
+    std::string owned_by(int dir, const std::string& other, const Fd& file, bool mp3) const {
+        const bool converted = file && tools_.sox && (!mp3 || tools_.sox_mp3) &&
+                               !still_being_written(dir, other);
+        return "; " + other +
+               (converted ? " beside it is converted instead" : " beside it has the same outputs");
+    }
+
+    static bool in_hidden_folder(const std::string& relative) {
+        return !relative.empty() && (relative.front() == '.' || relative.find("/.") != std::string::npos);
     }
 
     bool skipping(const std::string& name) {

@@ -264,5 +264,33 @@ shadow)
     [ ! -e "$lib/song.$ext" ] || fail "song.$ext of the deleted MP3 stays beside the new song.wav"
   done
   ;;
+left-alone)
+  # A trash and a Mac's metadata are no music; an upload still being written is no song yet.
+  writable_library
+  as_writer mkdir -p "$lib/.Trash-1000/files" "$lib/.AppleDouble"
+  as_writer sox -n -r 8000 -c 1 "$lib/.Trash-1000/files/Old Song.mp3" synth 0.2 sine 440
+  as_writer cp "$lib/.Trash-1000/files/Old Song.mp3" "$lib/.AppleDouble/Hold Music.mp3"
+  as_writer sox -n -r 44100 -c 2 "$lib/Hold Music.mp3" synth 2 sine 440 vol 0.3
+  run -u
+  expect_status 0
+  grep -qxF "Leave the hidden folder $lib/.Trash-1000 alone" /mnt/check/stdout || fail "no line for the trash"
+  ! grep -q 'Old Song\|AppleDouble/' /mnt/check/stdout || fail "what a hidden folder holds was walked"
+  [ "$(find "$lib/.Trash-1000" "$lib/.AppleDouble" -type f | wc -l)" = 2 ] || fail "a hidden folder changed"
+  sha256sum "$lib"/Hold_Music.* >/mnt/check/before
+  # The re-upload is 40 KB in and still open when the run comes.
+  sox -n -r 44100 -c 2 /mnt/check/new.mp3 synth 3 sine 660 vol 0.3
+  "${writer[@]}" sh -c 'exec 3>"$1"; head -c 40000 /mnt/check/new.mp3 >&3; exec sleep 600' - "$lib/Hold Music.mp3" &
+  uploader=$!
+  eventually 30 test -s "$lib/Hold Music.mp3" || fail "the upload never began"
+  run -u
+  expect_status 0
+  grep -qxF "Leave $lib/Hold Music.mp3 for the next run -- it is still being written" /mnt/check/stdout ||
+    fail "no line for the upload in progress"
+  sha256sum --quiet -c /mnt/check/before || fail "the earlier upload or its outputs changed"
+  kill "$uploader" && wait "$uploader" || true
+  as_writer cp /mnt/check/new.mp3 "$lib/Hold Music.mp3"
+  run -u
+  cmp -s /mnt/check/new.mp3 "$lib/Hold_Music.mp3" || fail "the finished upload did not replace the earlier one"
+  ;;
 *) fail "no such case" ;;
 esac
