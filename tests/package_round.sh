@@ -113,9 +113,12 @@ takes_back_ours() {
     if [ "$case" = foreign ]; then cmp -s /mnt/theirs "$link"; else [ ! -L "$link" ]; fi
 }
 check "removal takes back the link and our files, and only those" takes_back_ours
+# This version never makes /run/moh-convert: what stands there is someone else's.
+mkdir /run/moh-convert && touch /run/moh-convert/theirs
 check "purges" quietly dpkg -P moh-convert
+check "purge leaves /run/moh-convert alone" test -e /run/moh-convert/theirs
 leaves_no_dir_of_ours() {
-  for path in /usr/lib/moh-convert /var/lib/moh-convert /run/moh-convert{,.lock}; do
+  for path in /usr/lib/moh-convert /var/lib/moh-convert /run/moh-convert.lock; do
     [ ! -e "$path" ] || return 1
   done
   case $case in

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "convert/chain.h"
@@ -26,8 +27,8 @@ class RealTools : public ::testing::Test {
     TempDir dir;
     moh::Settings settings = [this] {
         moh::Settings s = test::private_settings(dir);
-        s.converter_path = ASTERISK_CONVERT_BIN;
-        s.g729_converter_path = G729_CONVERT_BIN;
+        s.converter_path = root_copy(ASTERISK_CONVERT_BIN);
+        s.g729_converter_path = root_copy(G729_CONVERT_BIN);
         return s;
     }();
     moh::RunOptions options;
@@ -35,6 +36,13 @@ class RealTools : public ::testing::Test {
     std::string lib = settings.library_dir;
 
     void SetUp() override { ::mkdir(lib.c_str(), 0755); }
+    // Root runs no converter that another account could change, and the build may be anyone's.
+    std::string root_copy(const std::filesystem::path& program) {
+        const std::string copy = dir / program.filename();
+        std::filesystem::copy_file(program, copy);
+        std::filesystem::permissions(copy, std::filesystem::perms(0755));
+        return copy;
+    }
     void make_audio(const std::string& name, const std::string& format,
                     const std::string& effects) {
         const auto made = test::run_shell("sox -n " + format + " '" + lib + "/" + name + "' " +

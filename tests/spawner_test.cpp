@@ -152,10 +152,10 @@ TEST(Progress, OneLineRedrawnInPlaceCutToTheWidthWithNothingATerminalActsOn) {
     progress.start(12);
     progress.show(3, "/lib/a.mp3");
     EXPECT_EQ(terminal.drawn(), "\r\033[K[3/12] /lib/a.mp3");
-    // 16 columns are left after "[4/12] ": an escape sequence and a byte that is not UTF-8
-    // show as '?', and the wide characters take two columns each.
+    // 16 columns are left after "[4/12] ": an escape sequence is escaped as in the log, a byte
+    // that is not UTF-8 shows as '?', and the wide characters take two columns each.
     progress.show(4, "/a/\033[2J\xff/ab\u65e5\u672c\u8a9e.mp3");
-    EXPECT_EQ(terminal.drawn(), "\r\033[K[4/12] /a/?[2J?/ab\u65e5\u672c");
+    EXPECT_EQ(terminal.drawn(), "\r\033[K[4/12] /a/\\x1b[2J?/ab\u65e5");
     // The log's lines on the same terminal go above the line.
     progress.show(5, "x");
     terminal.drawn();
@@ -178,7 +178,7 @@ TEST(Log, JournalPrioritiesStartEveryLineOnlyWhenStdoutIsTheJournal) {
     std::fclose(out);
     EXPECT_EQ(std::string(buffer, size),
               "<6>Convert a to ulaw\n"
-              "<4>Ignoring listing line /lib/Jazz\n<4>Hits.mp3 -- no such file or directory\n"
+              "<4>Ignoring listing line /lib/Jazz\\x0aHits.mp3 -- no such file or directory\n"
               "<3>Command failed with exit status 2: sox\n");
     std::free(buffer);
 

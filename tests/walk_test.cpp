@@ -161,14 +161,14 @@ TEST_F(Walk, NameWithANewlineIsPiecedTogetherAndRenamed) {
     runner.listing = lib + "/Hold\nLine.mp3\n" + lib + "/nothing\n" + lib + "/b.wav\n" + lib +
                      "/Song\nB.mp3\n" + lib + "/Jazz\nHits.mp3\n";
     EXPECT_EQ(walk().status, 1);
-    EXPECT_EQ(log.text(), "Changed " + lib + "/Hold\nLine.mp3 => " + lib + "/Hold_Line.mp3\n" +
+    EXPECT_EQ(log.text(), "Changed " + lib + "/Hold\\x0aLine.mp3 => " + lib + "/Hold_Line.mp3\n" +
                               test::converts_of("Hold_Line") + "Ignoring listing line " + lib +
                               "/nothing -- no such file or directory\nLeave the name " + lib +
                               "/b.wav alone\nskipping non-mp3 file conversion of b.wav-- must "
                               "already be asterisk compatible!\nChanged " +
-                              lib + "/Song\nB.mp3 => " + lib + "/Song_B.mp3\n" +
+                              lib + "/Song\\x0aB.mp3 => " + lib + "/Song_B.mp3\n" +
                               test::converts_of("Song_B") + "Changed " + lib +
-                              "/Jazz\nHits.mp3 => " + lib + "/Jazz_Hits.mp3\n" +
+                              "/Jazz\\x0aHits.mp3 => " + lib + "/Jazz_Hits.mp3\n" +
                               test::converts_of("Jazz_Hits") + summary(3, 3));
     EXPECT_EQ(test::read_file(lib + "/Hold_Line.ulaw"), "sox output");
 }
@@ -181,7 +181,12 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
     touch("Sales Queue/z.mp3");
     make_dir("Jazz Hits.wav");
     touch("Jazz Hits.wav/j.mp3");
-    list({"Sales Queue/C D/x y.mp3", "Sales Queue/z.mp3", "Jazz Hits.wav", "Jazz Hits.wav/j.mp3"});
+    // A writer's folder name reaches the log: it must neither act on a terminal nor add lines.
+    const std::string forged = "\033]0;owned\a\r\033[2JX\nFound and converted 0 mp3 files\n\\";
+    make_dir(forged);
+    touch(forged + "/k.mp3");
+    list({"Sales Queue/C D/x y.mp3", "Sales Queue/z.mp3", "Jazz Hits.wav", "Jazz Hits.wav/j.mp3",
+          forged + "/k.mp3"});
     EXPECT_EQ(walk().status, 0);
     const std::string l = lib + "/";
     EXPECT_EQ(log.text(),
@@ -190,7 +195,10 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
                   test::converts_of("z") + "Leave the name " + l +
                   "Jazz Hits.wav alone\nskipping non-mp3 file conversion of Jazz "
                   "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
-                  l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + summary(3, 1));
+                  l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " +
+                  l +
+                  "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\x0aFound and converted 0 mp3 files\\x0a\\\\" +
+                  "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
     EXPECT_EQ(test::read_file(l + "Sales Queue/C D/x_y.gsm"), "sox output");
 }
 

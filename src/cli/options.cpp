@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/outputs.h"
+#include "process/log.h"
 
 namespace moh {
 namespace {
@@ -91,7 +92,8 @@ CommandLine parse_command_line(int argc, char** argv) {
                 const long jobs = std::strtol(::optarg, &end, 10);
                 if (errno != 0 || end == ::optarg || *end != '\0' || jobs < 0 ||
                     jobs > kJobsLimit) {
-                    std::fprintf(stderr, "moh-convert: invalid number of jobs: '%s'\n", ::optarg);
+                    std::fprintf(stderr, "moh-convert: invalid number of jobs: '%s'\n",
+                                 escape_name(::optarg).c_str());
                     return usage_error();
                 }
                 command.run.jobs = jobs == 0 ? processors() : static_cast<int>(jobs);
@@ -108,7 +110,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                     for (const auto format : kExtraFormats) known += std::string(format) + ", ";
                     known.resize(known.size() - 2);
                     std::fprintf(stderr, "moh-convert: unknown format '%s'; the formats are %s\n",
-                                 unknown.c_str(), known.c_str());
+                                 escape_name(unknown).c_str(), known.c_str());
                     return usage_error();
                 }
                 break;
@@ -124,7 +126,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                         std::fprintf(stderr,
                                      "moh-convert: invalid loudness target: '%s' (LUFS from %g to "
                                      "%g)\n",
-                                     ::optarg, kLevelLowest, kLevelHighest);
+                                     escape_name(::optarg).c_str(), kLevelLowest, kLevelHighest);
                         return usage_error();
                     }
                 }
@@ -141,7 +143,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                 if (library.empty() || library.front() != '/' || library == "/") {
                     std::fprintf(stderr,
                                  "moh-convert: the library must be an absolute path: '%s'\n",
-                                 ::optarg);
+                                 escape_name(::optarg).c_str());
                     return usage_error();
                 }
                 command.run.library = library;
@@ -152,7 +154,8 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
     }
     if (::optind < argc) {
-        std::fprintf(stderr, "moh-convert: extra operand '%s'\n", argv[::optind]);
+        std::fprintf(stderr, "moh-convert: extra operand '%s'\n",
+                     escape_name(argv[::optind]).c_str());
         return usage_error();
     }
     if (help) {

@@ -157,7 +157,9 @@ bool report(const Child& child, const Outcome& outcome, const ChainContext& cont
     const CaptureVerdict& verdict = outcome.verdict;
     Log& log = context.log;
     const bool exited_0 = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (exited_0) {
+    if (!outcome.result.refused.empty()) {
+        log.failure("Not running %s -- %s\n", line.c_str(), outcome.result.refused.c_str());
+    } else if (exited_0) {
         // sox exits 0 after some write errors, a full disk among them.
         log.failure("Command reported \"%s\" though it exited with status 0: %s\n",
                     verdict.failure.c_str(), line.c_str());

@@ -15,16 +15,19 @@ namespace {
 
 constexpr const char* kSoxNotRun = "it could not be run";
 
-// Why sox cannot convert MP3 here (kSoxNotRun, or its list of formats has no mp3); empty when
-// it can.
-std::string sox_cannot_convert_mp3(Runner& runner) {
+// Why sox cannot convert MP3 here (why it cannot be run, or its list of formats has no mp3);
+// empty when it can. `runs` tells whether sox could be run at all.
+std::string sox_cannot_convert_mp3(Runner& runner, bool& runs) {
     std::string help;
     constexpr std::size_t kEnough = 64 * 1024;
     const ChildResult result = runner.run({{"sox", "-h"}, {}}, [&](std::string_view bytes) {
         help.append(bytes.substr(0, kEnough - std::min(kEnough, help.size())));
     });
+    runs = result.refused.empty() &&
+           !(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 127);
     if (result.interrupted) return {};
-    if (WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 127) return kSoxNotRun;
+    if (!result.refused.empty()) return result.refused;
+    if (!runs) return kSoxNotRun;
     std::istringstream lines(help);
     for (std::string line; std::getline(lines, line);) {
         constexpr std::string_view kFormats = "AUDIO FILE FORMATS:";
@@ -44,6 +47,8 @@ std::string converter_unusable(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     if (::access(path.c_str(), X_OK) != 0) return std::strerror(errno);
+    if (const std::string why = others_can_change(path); !why.empty())
+        return "an account other than root can change it (" + why + ")";
     return {};
 }
 
@@ -52,11 +57,10 @@ std::string converter_unusable(const std::string& path) {
 Tools check_tools(const Settings& settings, const std::vector<std::string>& extras, Runner& runner,
                   Log& log) {
     Tools tools;
-    const std::string sox = sox_cannot_convert_mp3(runner);
+    const std::string sox = sox_cannot_convert_mp3(runner, tools.sox);
     if (!sox.empty()) {
         log.failure("sox cannot convert MP3 here: %s; no MP3 is converted this run\n", sox.c_str());
         tools.sox_mp3 = false;
-        tools.sox = sox != kSoxNotRun;
     }
     const std::string& path = settings.converter_path;
     const std::string converter = converter_unusable(path);

@@ -20,7 +20,7 @@ struct Tools {
 
 // Checks once, before the walk, what the conversions would need: sox and its MP3 support, the
 // G.722 converter, and the G.729 one when `extras` asks for .g729. Says so once in `log` for each
-// that is missing.
+// that is missing, or that an account other than root could change (and so is not run).
 Tools check_tools(const Settings& settings, const std::vector<std::string>& extras, Runner& runner,
                   Log& log);
 

@@ -118,6 +118,9 @@ Fd make_listing(const Settings& settings, int library, Runner& runner, std::stri
     } else if (WIFSIGNALED(status)) {
         failure = format_text("Couldn't write the listing %s: find killed by signal %d",
                               path.c_str(), WTERMSIG(status));
+    } else if (!result.refused.empty()) {
+        failure =
+            format_text("Couldn't write the listing %s: %s", path.c_str(), result.refused.c_str());
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
         failure = format_text("Couldn't write the listing %s: find could not be run", path.c_str());
     } else if (::lseek(listing.get(), 0, SEEK_SET) == 0) {

@@ -38,21 +38,19 @@ void Log::failure(const char* format, ...) {
 }
 
 void Log::print(const char* priority, const char* format, va_list args) {
-    if (!priorities_) {
-        std::vfprintf(out_, format, args);
-        return;
-    }
-    char* text = nullptr;
-    const int length = ::vasprintf(&text, format, args);
+    char* formatted = nullptr;
+    const int length = ::vasprintf(&formatted, format, args);
     if (length < 0) return;
-    // A name may hold a newline: each line the journal sees needs its priority.
-    std::string lines = priority;
-    for (int i = 0; i < length; ++i) {
-        lines += text[i];
-        if (text[i] == '\n' && i + 1 < length) lines += priority;
-    }
-    std::free(text);
-    std::fwrite(lines.data(), 1, lines.size(), out_);
+    const std::unique_ptr<char, decltype(&std::free)> owned(formatted, &std::free);
+    std::string_view text(formatted, static_cast<std::size_t>(length));
+    // Once here, every name is escaped whichever argument brought it in: a newline other than
+    // the last came from a name, and would forge a line of its own (with its own priority).
+    const bool ended = text.ends_with('\n');
+    if (ended) text.remove_suffix(1);
+    std::string line = priorities_ ? priority : "";
+    line += escape_name(text);
+    if (ended) line += '\n';
+    std::fwrite(line.data(), 1, line.size(), out_);
 }
 
 LogOutput::LogOutput(int fd, Progress* progress) : fd_(fd), progress_(progress) {
@@ -87,6 +85,24 @@ bool is_journal_stream(int fd) {
     return stream != nullptr &&
            std::sscanf(stream, "%" SCNuMAX ":%" SCNuMAX "%c", &device, &inode, &end) == 2 &&
            ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+std::string escape_name(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            constexpr std::string_view kHex = "0123456789abcdef";
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xF];
+        } else {
+            if (c == '\\') shown += '\\';
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 std::string format_text(const char* format, ...) {

@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace moh {
 
 class Progress;
 
-// Where the progress log goes. Lines are printf-formatted, so "%g" and "%d" read as in C. A
-// quiet log keeps only the lines that report a problem, so that a clean run prints nothing.
+// Where the progress log goes. Lines are printf-formatted, so "%g" and "%d" read as in C, and
+// end in their one newline; the rest of a line goes through escape_name(), so that no name can
+// add lines of its own. A quiet log keeps only the lines that report a problem, so that a
+// clean run prints nothing.
 class Log {
   public:
     // With `priorities`, every line starts with its syslog priority, as the journal reads it:
@@ -79,6 +82,11 @@ class LogOutput {
 
 // Whether `fd` is the journal's stream: systemd names it in JOURNAL_STREAM as DEVICE:INODE.
 bool is_journal_stream(int fd);
+
+// `text` as the command prints it: each byte below 0x20, and 0x7F, as \xHH and a backslash as
+// \\, so that a name written by someone else can neither act on a terminal nor start a line of
+// its own. Bytes from 0x80 up stay as they are, so that UTF-8 names read as they are.
+std::string escape_name(std::string_view text);
 
 // printf-style formatting into a string of whatever length the result needs.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));

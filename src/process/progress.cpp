@@ -78,7 +78,7 @@ void Progress::show(int n, const std::string& path) {
     const std::string count = format_text("[%d/%d] ", n, total_);
     // One column short of the width: a line that fills it leaves some terminals on the next.
     const int room = terminal_width(terminal_) - 1 - static_cast<int>(count.size());
-    line_ = count + printable(path, room);
+    line_ = count + printable(escape_name(path), room);
     draw();
 }
 

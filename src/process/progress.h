@@ -16,8 +16,9 @@ class Progress {
 
     // Sets N, the number of MP3s the run will go through.
     void start(int total);
-    // Redraws the line as `[n/N] PATH`, cut to the terminal's width. Bytes that a terminal
-    // would act on (a writer may put escape sequences in a name) are shown as '?'.
+    // Redraws the line as `[n/N] PATH`, cut to the terminal's width. PATH is escaped as the
+    // log escapes it; what a terminal would still act on or cannot show, C1 controls and bytes
+    // that are not UTF-8, is shown as '?'.
     void show(int n, const std::string& path);
     // Erases the line; the next show() draws it again.
     void clear();

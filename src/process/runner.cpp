@@ -19,6 +19,7 @@
 
 #include "process/fd.h"
 #include "process/interrupt.h"
+#include "process/log.h"
 
 extern char** environ;
 
@@ -30,21 +31,30 @@ constexpr int kCannotStart = 127 << 8;  // what a shell reports for a program it
 // numbers in the child cannot overwrite one another.
 constexpr int kHandOverFloor = 64;
 
+// The directory that holds `path` (absolute, without links).
+std::string parent(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return path.substr(0, slash == 0 ? 1 : slash);
+}
+
 constexpr const char* kSystemSearchPath[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
                                              "/usr/bin",        "/sbin",          "/bin"};
 
-// Whether only root can change what `dir` (absolute, without links) holds: root owns it and
-// every directory above it, and no one else may write it, nor rename it or one above away (a
-// sticky directory such as /tmp lets no one move what root owns there).
-bool only_root_changes(std::string dir) {
+// Why someone other than root could change what `dir` (absolute, without links) holds; empty
+// when only root can: root owns it and every directory above it, and no one else may write it,
+// nor rename it or one above away (a sticky directory such as /tmp lets no one move what root
+// owns there).
+std::string others_change_dir(std::string dir) {
     for (bool first = true;; first = false) {
         struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) return false;
+        if (::stat(dir.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
+        if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
+        if (st.st_uid != 0) return format_text("%s belongs to uid %u", dir.c_str(), st.st_uid);
         const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-        if (others_write && (first || (st.st_mode & S_ISVTX) == 0)) return false;
-        if (dir == "/") return true;
-        const auto slash = dir.rfind('/');
-        dir.resize(slash == 0 ? 1 : slash);
+        if (others_write && (first || (st.st_mode & S_ISVTX) == 0))
+            return format_text("%s has mode %04o", dir.c_str(), st.st_mode & 07777);
+        if (dir == "/") return {};
+        dir = parent(dir);
     }
 }
 
@@ -190,7 +200,7 @@ std::vector<std::string> trusted_search_path(const char* path) {
         char resolved[PATH_MAX];
         // An empty or relative element means a directory that depends on where root stands.
         if (element.starts_with('/') && ::realpath(element.c_str(), resolved) != nullptr &&
-            only_root_changes(resolved) &&
+            others_change_dir(resolved).empty() &&
             std::find(trusted.begin(), trusted.end(), resolved) == trusted.end()) {
             trusted.emplace_back(resolved);
         }
@@ -199,6 +209,48 @@ std::vector<std::string> trusted_search_path(const char* path) {
     }
     if (trusted.empty()) trusted.assign(std::begin(kSystemSearchPath), std::end(kSystemSearchPath));
     return trusted;
+}
+
+std::string others_can_change(const std::string& program) {
+    if (!program.starts_with('/')) return program + " is not an absolute path";
+    std::string at = "/";        // the directory reached so far, without links
+    std::string rest = program;  // what is left to follow from there
+    bool through_link = false;
+    for (int links = 0; !rest.empty();) {
+        const auto start = rest.find_first_not_of('/');
+        if (start == std::string::npos) break;
+        const auto end = rest.find('/', start);
+        const std::string name = rest.substr(start, end - start);
+        rest = end == std::string::npos ? "" : rest.substr(end);
+        if (name == ".") continue;
+        if (name == "..") {
+            at = parent(at);
+            continue;
+        }
+        const std::string next = (at == "/" ? "" : at) + "/" + name;
+        struct stat st {};
+        // What is missing is not run; no one else may put it there before it would be.
+        if (::lstat(next.c_str(), &st) != 0) return errno == ENOENT ? others_change_dir(at) : "";
+        if (!S_ISLNK(st.st_mode)) {
+            at = next;
+            continue;
+        }
+        // A link is changed by replacing it, which its directory allows or not.
+        if (std::string why = others_change_dir(at); !why.empty()) return why;
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(next.c_str(), target, sizeof target);
+        if (length <= 0 || ++links > 40) return {};  // it cannot be run at all
+        if (target[0] == '/') at = "/";
+        rest = std::string(target, static_cast<std::size_t>(length)) + "/" + rest;
+        through_link = true;
+    }
+    struct stat st {};
+    if (::stat(at.c_str(), &st) != 0) return {};
+    const std::string it = through_link ? "it leads to " + at + ", which" : "it";
+    if (st.st_uid != 0) return format_text("%s belongs to uid %u", it.c_str(), st.st_uid);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return format_text("%s has mode %04o", it.c_str(), st.st_mode & 07777);
+    return others_change_dir(parent(at));
 }
 
 Spawner::Spawner(std::chrono::milliseconds time_limit)
@@ -223,6 +275,9 @@ ChildResult Spawner::run(const Child& child, const OutputSink& output) {
 
     const std::string program = program_file(child.argv.at(0), search_path_);
     if (program.empty()) return {kCannotStart};
+    if (const std::string why = others_can_change(program); !why.empty())
+        return {kCannotStart, false, false,
+                "an account other than root can change " + program + " (" + why + ")"};
 
     SpawnSetup setup;
     // First, while the descriptor is certainly still open in the child.

@@ -22,6 +22,9 @@ struct ChildResult {
     int wait_status = 0;       // as waitpid gives it; a program that cannot be started exits 127
     bool timed_out = false;    // killed, with its process group, for running past the limit
     bool interrupted = false;  // killed because the run itself was interrupted
+    // Why it was not started though it is there, as it exits 127: an account other than root
+    // could change the program, and root runs nothing it could.
+    std::string refused = {};
 };
 
 // Receives the child's stdout and stderr, in pieces, as they come.
@@ -54,6 +57,14 @@ class Spawner final : public Runner {
 // The elements of `path` (a PATH value) that root may run programs from: absolute directories
 // that root owns and no one else may write. When none is left, the usual system directories.
 std::vector<std::string> trusted_search_path(const char* path);
+
+// Why an account other than root could change the program at `program` (an absolute path),
+// such as "it has mode 0777" or "/opt/bin belongs to uid 1000"; empty when only root can.
+// The file must be root's and writable by no one else, and only root may change the directories
+// it is reached through, as trusted_search_path() requires of its directories, those that hold
+// the links met on the way included. A program that is not there gives empty, unless others
+// could put it there.
+std::string others_can_change(const std::string& program);
 
 // The argument vector as one line for the log: the words joined by spaces, each that a shell
 // would split or expand in single quotes.

@@ -194,6 +194,33 @@ untrusted-path)
   same_stdout
   [ ! -e /mnt/check/planted-ran ] || fail "a sox that others could plant was run"
   ;;
+changeable-programs)
+  # Root runs no program that another account could change, by its mode, its owner or a
+  # directory on its way (a link's, and where the link leads): one line names it and why, and
+  # what needs it is skipped as when it is missing. systemd's PATH begins /usr/local/sbin.
+  with_mp3
+  mount -t tmpfs -o mode=755 tmpfs /usr/local/sbin
+  mkdir -m 755 /mnt/mine /mnt/theirs && chown nobody /mnt/theirs
+  cp "$conv_path" /mnt/converter
+  plant() { printf '#!/bin/sh\ntouch /mnt/check/planted-ran\n' >"$1" && chmod "$2" "$1"; }
+  at=${conv_path%/*}
+  while IFS='|' read -r setup options want line; do
+    eval "$setup"
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin run $options
+    expect_status "$want"
+    grep -qxF "$line" /mnt/check/stdout || fail "no line: $line; stdout: $(cat /mnt/check/stdout)"
+    [ ! -e /mnt/check/planted-ran ] || fail "root ran what others could change: $setup"
+    rm -f /usr/local/sbin/* /mnt/mine/* /mnt/theirs/* "$conv_path" && chmod 755 "$at"
+    cp /mnt/converter "$conv_path"
+  done <<ROWS
+plant /usr/local/sbin/sox 777||1|sox cannot convert MP3 here: an account other than root can change /usr/local/sbin/sox (it has mode 0777); no MP3 is converted this run
+plant /usr/local/sbin/find 755 && chown nobody /usr/local/sbin/find||20|Couldn't write the listing /tmp/moh-xx: an account other than root can change /usr/local/sbin/find (it belongs to uid 65534)
+plant $conv_path 777||1|The G.722 converter $conv_path cannot be run: an account other than root can change it (it has mode 0777); no .g722 is made this run
+plant $conv_path 755 && chmod 777 $at||1|The G.722 converter $conv_path cannot be run: an account other than root can change it ($at has mode 0777); no .g722 is made this run
+plant /mnt/mine/conv 777 && ln -sf /mnt/mine/conv $conv_path||1|The G.722 converter $conv_path cannot be run: an account other than root can change it (it leads to /mnt/mine/conv, which has mode 0777); no .g722 is made this run
+plant /mnt/theirs/asterisk 755 && ln -s /mnt/theirs/asterisk /usr/local/sbin|--reload|1|Not running asterisk -rx 'moh reload' -- an account other than root can change /usr/local/sbin/asterisk (/mnt/theirs belongs to uid 65534)
+ROWS
+  ;;
 nohup)
   # A hangup ignored at the start, as under nohup, stays ignored in the run and its children;
   # the children still get SIGPIPE at its default.

@@ -129,15 +129,19 @@ same_outside
 # Replays the run over the listing it left: what each line must have given, in turn.
 exec 3</mnt/check/stdout
 at=0
-expect() { # LINE, which may hold newlines of its own
-  local got part k newlines=${1//[!$'\n']/}
-  IFS= read -r got <&3 || fail "the log ended early, before '$1'"
-  for ((k = 0; k < ${#newlines}; k++)); do
-    IFS= read -r part <&3 || fail "the log ended early, before '$1'"
-    got+=$'\n'$part
-  done
+# The log shows a byte below 0x20 or 0x7F as \xHH, and a backslash as \\.
+controls=() escapes=()
+for byte in $(seq 1 31) 127; do
+  printf -v octal '\\%03o' "$byte"
+  printf -v control "$octal"
+  controls+=("$control") && escapes+=("$(printf '\\x%02x' "$byte")")
+done
+expect() { # LINE, which may hold newlines of its own: still one line of the log
+  local got shown=${1//\\/\\\\} k
+  for k in "${!controls[@]}"; do shown=${shown//"${controls[k]}"/"${escapes[k]}"}; done
+  IFS= read -r got <&3 || fail "the log ended early, before '$shown'"
   at=$((at + 1))
-  [ "$got" = "$1" ] || fail "log line $at is '$got', not '$1'"
+  [ "$got" = "$shown" ] || fail "log line $at is '$got', not '$shown'"
 }
 unsafe='[!a-zA-Z0-9@#%=:._/-]'
 to_safe() { safe=${1//$unsafe/_}; }  # sets safe; the oracle forks as little as it can
