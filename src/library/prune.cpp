@@ -9,16 +9,17 @@
 
 namespace moh {
 
-void Pruner::consider(int dir, const std::string& dir_relative, const std::string& name,
+bool Pruner::consider(int dir, const std::string& dir_relative, const std::string& name,
                       const struct stat& st) {
     const std::optional<std::string> key = record_.source_of(dir, name, st);
     // The record knows sources by their directory: an output elsewhere is not this source's.
-    if (!key || key->rfind(UpdateRecord::key_of(dir, ""), 0) != 0) return;
+    if (!key || key->rfind(UpdateRecord::key_of(dir, ""), 0) != 0) return false;
     const std::string format = name.substr(name.rfind('.') + 1);
     const std::vector<std::string>& made = record_.formats();
     if (std::find(made.begin(), made.end(), format) == made.end())
         unmade_.push_back({dir_relative, *key, name, format});
     if (keys_.insert(*key).second) orphans_.push_back({dir_relative, *key});
+    return true;
 }
 
 int Pruner::prune(Log& log, int& unmade) {

@@ -22,8 +22,8 @@ class Pruner {
         : library_(library), record_(record), dry_run_(dry_run) {}
 
     // The walk met the headerless file `name` in `dir` (at `dir_relative` in the library, "" for
-    // its top), whose status is `st`.
-    void consider(int dir, const std::string& dir_relative, const std::string& name,
+    // its top), whose status is `st`. True when it is an output the record knows.
+    bool consider(int dir, const std::string& dir_relative, const std::string& name,
                   const struct stat& st);
 
     // After the walk: removes (or, in a dry run, names) the outputs of every source found gone,

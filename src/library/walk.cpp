@@ -121,9 +121,11 @@ class Walker {
             const std::string mp3 = first_of_same_stem(dir, shown, "");
             const bool wav = shown.size() > 4 && (shown.compare(shown.size() - 4, 4, ".wav") == 0 ||
                                                   shown.compare(shown.size() - 4, 4, ".WAV") == 0);
-            // An output whose source is gone may stand beside a new source of its stem.
-            if (!wav && pruner_ != nullptr)
-                pruner_->consider(dir, entry.dir_relative, entry.name, entry.st);
+            // An output whose source is gone may stand beside a new source of its stem. Ours, it
+            // is sox's own output: there is nothing to judge.
+            if (!wav && pruner_ != nullptr &&
+                pruner_->consider(dir, entry.dir_relative, entry.name, entry.st))
+                return skipping(shown);
             // Headerless files beside a source are its conversion's outputs, made by sox.
             if (!wav &&
                 (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
