@@ -340,8 +340,9 @@ std::optional<std::string> UpdateRecord::source_of(int dir, const std::string& n
     const auto entry = before_.find(found->second);
     if (entry == before_.end()) return std::nullopt;
     for (auto& [format, output] : entry->second.outputs) {
-        if (output.identity.inode == st.st_ino && output.identity.device == st.st_dev &&
-            still_known_at(output, dir, name))
+        if (output.identity == FileIdentity::of(st) ||
+            (output.identity.inode == st.st_ino && output.identity.device == st.st_dev &&
+             still_known_at(output, dir, name)))
             return found->second;
     }
     return std::nullopt;
