@@ -5,6 +5,7 @@
 #include <nettle/sha2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -43,24 +44,31 @@ bool decode_identity(const std::string& text, FileIdentity& file) {
 }  // namespace
 
 std::string KnownFile::encode() const {
-    return encode_identity(identity) + "," + digest;
+    std::string text = encode_identity(identity) + ",";
+    if (digest) {
+        for (const std::uint8_t byte : *digest) text += format_text("%02x", byte);
+    }
+    return text;
 }
 
 bool KnownFile::decode(const std::string& text, KnownFile& file) {
     const auto comma = text.find(',');
+    file.digest.reset();
     // A record of the previous version has the status alone.
-    if (comma == std::string::npos) {
-        file.digest.clear();
-        return decode_identity(text, file.identity);
-    }
-    file.digest = text.substr(comma + 1);
-    return decode_identity(text.substr(0, comma), file.identity) &&
-           (file.digest.empty() ||
-            (file.digest.size() == 2 * SHA256_DIGEST_SIZE &&
-             file.digest.find_first_not_of("0123456789abcdef") == std::string::npos));
+    if (comma == std::string::npos) return decode_identity(text, file.identity);
+    const std::string hex = text.substr(comma + 1);
+    if (!decode_identity(text.substr(0, comma), file.identity)) return false;
+    if (hex.empty()) return true;
+    if (hex.size() != 2 * SHA256_DIGEST_SIZE ||
+        hex.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    file.digest.emplace();
+    for (std::size_t i = 0; i < file.digest->size(); ++i)
+        (*file.digest)[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    return true;
 }
 
-std::string content_digest(int fd, off_t size) {
+Digest content_digest(int fd, off_t size) {
     sha256_ctx context;
     sha256_init(&context);
     char buffer[64 * 1024];
@@ -69,23 +77,21 @@ std::string content_digest(int fd, off_t size) {
             static_cast<std::size_t>(std::min<off_t>(size - offset, sizeof buffer));
         const ssize_t got = ::pread(fd, buffer, want, offset);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return {};
+        if (got <= 0) return std::nullopt;
         sha256_update(&context, static_cast<std::size_t>(got),
                       reinterpret_cast<const std::uint8_t*>(buffer));
         offset += got;
     }
-    std::uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&context, sizeof digest, digest);
-    std::string text;
-    for (const std::uint8_t byte : digest) text += format_text("%02x", byte);
-    return text;
+    Digest digest{std::in_place};
+    sha256_digest(&context, digest->size(), digest->data());
+    return digest;
 }
 
 bool still_known(KnownFile& known, int fd, const struct stat& now) {
     const FileIdentity identity = FileIdentity::of(now);
     if (identity == known.identity) return true;
     // Only a file of the same length can hold the same bytes: nothing else is read.
-    if (known.digest.empty() || !S_ISREG(now.st_mode) || now.st_size != known.identity.size ||
+    if (!known.digest || !S_ISREG(now.st_mode) || now.st_size != known.identity.size ||
         content_digest(fd, now.st_size) != known.digest) {
         return false;
     }

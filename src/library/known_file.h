@@ -3,6 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "convert/staged_output.h"
@@ -12,17 +15,20 @@ namespace moh {
 // What the update record knows of a file, a source as converted or an output as published: its
 // status then, and a digest of what it held. The status alone says "unchanged" cheaply; where it
 // no longer matches (a chown changes the change time, a restore the inode) the bytes decide.
+// SHA-256 of a file's content, held inline: a record holds seven for every source.
+using Digest = std::optional<std::array<std::uint8_t, 32>>;
+
 struct KnownFile {
     FileIdentity identity;
-    std::string digest;  // SHA-256 of the content, in hex; empty when not known
+    Digest digest;  // nothing when not known
 
     // "STATUS,DIGEST", as the record holds it; false for a text that is not one.
     std::string encode() const;
     static bool decode(const std::string& text, KnownFile& file);
 };
 
-// SHA-256 of the first `size` bytes of `fd`, in hex; empty when they cannot all be read.
-std::string content_digest(int fd, off_t size);
+// SHA-256 of the first `size` bytes of `fd`; nothing when they cannot all be read.
+Digest content_digest(int fd, off_t size);
 
 // Whether the regular file `fd`, whose status is `now`, is still `known`: the same status, or
 // else the same size and the same digest, after which `known` takes the new status. A writer

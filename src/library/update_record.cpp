@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "process/fd.h"
 #include "process/log.h"
@@ -219,13 +220,14 @@ std::map<std::string, UpdateRecord::Entry>::iterator UpdateRecord::find_before(
     const std::string name = key.substr(key.find('/') + 1);
     struct stat st {};
     if (::fstat(source, &st) != 0) return found;
-    std::string bytes;
+    Digest bytes;
+    bool read = false;
     for (const auto& [known, entry] : before_) {
         if (known.compare(known.find('/') + 1, std::string::npos, name) != 0 ||
-            entry.source.digest.empty() || entry.source.identity.size != st.st_size)
+            !entry.source.digest || entry.source.identity.size != st.st_size)
             continue;
-        if (bytes.empty()) bytes = content_digest(source, st.st_size);
-        if (bytes != entry.source.digest) continue;
+        if (!std::exchange(read, true)) bytes = content_digest(source, st.st_size);
+        if (!bytes || bytes != entry.source.digest) continue;
         // A copy, not a move: the folder it was known in may still be there.
         Entry copy = entry;
         copy.source.identity = FileIdentity::of(st);
@@ -256,7 +258,8 @@ void UpdateRecord::converted(const std::string& key, int source, const FileIdent
     struct stat st {};
     // Rewritten while it was converted: some outputs may be of the old content.
     const bool unchanged = ::fstat(source, &st) == 0 && FileIdentity::of(st) == opened;
-    Entry entry{{opened, unchanged ? content_digest(source, opened.size) : ""}, {}, false};
+    Entry entry{
+        {opened, unchanged ? content_digest(source, opened.size) : std::nullopt}, {}, false};
     for (const auto& output : result.outputs) {
         KnownFile& known = entry.outputs[output.format];
         known.identity = output.identity;
@@ -265,8 +268,8 @@ void UpdateRecord::converted(const std::string& key, int source, const FileIdent
         if (file && ::fstat(file.get(), &st) == 0 && FileIdentity::of(st) == output.identity)
             known.digest = content_digest(file.get(), st.st_size);
     }
-    if (::fstat(source, &st) != 0 || !(FileIdentity::of(st) == opened)) entry.source.digest.clear();
-    entry.complete = result.complete && unchanged && !entry.source.digest.empty() &&
+    if (::fstat(source, &st) != 0 || !(FileIdentity::of(st) == opened)) entry.source.digest.reset();
+    entry.complete = result.complete && unchanged && entry.source.digest &&
                      entry.outputs.size() == formats_.size();
     const std::lock_guard<std::mutex> lock(mutex_);
     // An earlier output that this conversion did not replace (its converter missing) is still
