@@ -220,16 +220,23 @@ std::map<std::string, UpdateRecord::Entry>::iterator UpdateRecord::find_before(
     const std::string name = key.substr(key.find('/') + 1);
     struct stat st {};
     if (::fstat(source, &st) != 0) return found;
+    if (!named_) {
+        for (const auto& [known, entry] : before_)
+            by_name_.emplace(known.substr(known.find('/') + 1), known);
+        named_ = true;
+    }
     Digest bytes;
     bool read = false;
-    for (const auto& [known, entry] : before_) {
-        if (known.compare(known.find('/') + 1, std::string::npos, name) != 0 ||
-            !entry.source.digest || entry.source.identity.size != st.st_size)
+    const auto [first, last] = by_name_.equal_range(name);
+    for (auto candidate = first; candidate != last; ++candidate) {
+        const auto known = before_.find(candidate->second);
+        if (known == before_.end() || !known->second.source.digest ||
+            known->second.source.identity.size != st.st_size)
             continue;
         if (!std::exchange(read, true)) bytes = content_digest(source, st.st_size);
-        if (!bytes || bytes != entry.source.digest) continue;
+        if (!bytes || bytes != known->second.source.digest) continue;
         // A copy, not a move: the folder it was known in may still be there.
-        Entry copy = entry;
+        Entry copy = known->second;
         copy.source.identity = FileIdentity::of(st);
         return before_.emplace(key, std::move(copy)).first;
     }

@@ -115,6 +115,9 @@ class UpdateRecord {
     // The outputs of the sources not reached yet, by device and inode; made when first asked.
     std::map<std::pair<dev_t, ino_t>, std::string> output_index_;
     bool indexed_ = false;
+    // The keys of the sources not reached yet, by name; made when first asked.
+    std::multimap<std::string, std::string> by_name_;
+    bool named_ = false;
     mutable std::mutex mutex_;
 };
 
