@@ -158,7 +158,10 @@ UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& libr
     std::string header, recipe_line;
     const bool read = next_line(header);
     // The first kind of record knew MP3s by path, which no longer names them: it is stale.
-    if (read && header == kOldHeader) return;
+    if (read && header == kOldHeader) {
+        if (name != name_) previous_name_ = name;
+        return;
+    }
     const bool previous = read && header == kPreviousHeader;
     if (!read || (header != kHeader && !previous) || !next_line(recipe_line) ||
         recipe_line.rfind("recipe ", 0) != 0) {
