@@ -9,9 +9,10 @@ cp "$4" /mnt/g729_convert
 g729_converter=$5
 lib=/home/services/asterisk/var/lib/asterisk/mohmp3
 converter=/usr/lib/nagios/plugins/asterisk_convert
-record=/var/lib/moh-convert/record
 cp "$converter" /mnt/asterisk_convert
 mkdir -p "$lib" /mnt/bench
+# The update record is named by the library folder's device and inode.
+record=/var/lib/moh-convert/record-$(stat -c %d-%i "$lib")
 cd /mnt/bench
 
 # One run of a command: wall seconds, the peak resident KiB of the whole process tree (as wait4
@@ -27,7 +28,7 @@ one_run() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # The state each run starts from, set untimed before it: no record, so nothing is known current.
-forget() { rm -f "$record"; }
+forget() { rm -f /var/lib/moh-convert/record*; }
 # The library as a first run finds it: the MP3s alone.
 only_mp3s() { find "$lib" -type f ! -name '*.mp3' -delete; forget; }
 # Runs A and B alternately, RUNS times after one warm-up each, each run after its SETUP (a

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "library/walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,7 @@
 
 #include "fakes.h"
 #include "library/listing.h"
+#include "library/update_record.h"
 
 namespace {
 
@@ -455,6 +457,11 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"})) << "no record: everything";
     EXPECT_EQ(run_converting(), Names{}) << log.text();
     EXPECT_NE(log.text().find("Up to date: " + lib + "/c.mp3\n"), std::string::npos);
+    // A chmod changes the change time alone: the bytes say it is the same, and nothing is read
+    // again after the record is refreshed.
+    ASSERT_EQ(::chmod((lib + "/c.mp3").c_str(), 0640), 0);
+    ASSERT_EQ(::chmod((lib + "/a_b.sln").c_str(), 0640), 0);
+    EXPECT_EQ(run_converting(), Names{});
 
     // Replaced with an older time stamp, as cp -p would.
     test::write_file(lib + "/c.mp3", "new");
@@ -493,11 +500,27 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     options.extra_formats = {"sln48"};
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
 
-    test::write_file(settings.state_dir + "/record", "garbage");
+    const moh::Fd library(::open(lib.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string record =
+        settings.state_dir + "/" + moh::UpdateRecord::file_name(library.get());
+    test::write_file(record, "garbage");
     EXPECT_EQ(run_converting().size(), 3u);
-    EXPECT_NE(log.text().find("Couldn't use the update record " + settings.state_dir +
-                              "/record: corrupt; converting everything\n"),
+    EXPECT_NE(log.text().find("Couldn't use the update record " + record +
+                              ": corrupt; converting everything\n"),
               std::string::npos);
+    // The previous version's record, by its old name: read once, its renames kept.
+    ::unlink(record.c_str());
+    test::write_file(settings.state_dir + "/record",
+                     "moh-convert update record 2\nrecipe 0\nrenamed\t1:2/a_b.mp3\t6128\t"
+                     "1:2:3:4:5:6:7\n");
+    EXPECT_EQ(run_converting().size(), 3u);
+    EXPECT_NE(log.text().find("The update record " + settings.state_dir +
+                              "/record is of the previous version, which kept no digests; "
+                              "converting everything once\n"),
+              std::string::npos);
+    EXPECT_NE(test::read_file(record).find("\nearlier\t1:2/a_b.mp3\t6128\t1:2:3:4:5:6:7\n"),
+              std::string::npos);
+    EXPECT_EQ(::access((settings.state_dir + "/record").c_str(), F_OK), -1);
 }
 
 TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {

@@ -13,20 +13,23 @@
 
 namespace moh {
 
-// Removes the outputs of sources that are gone: only files this command published, still the
-// very files it published, whose source the record names and which no longer exists.
+// Removes the outputs of sources that are gone, and the outputs in formats this run no longer
+// makes: only files this command published, still as it published them (the same file, or the
+// same bytes), whose source the record names.
 class Pruner {
   public:
     Pruner(const Library& library, UpdateRecord& record, bool dry_run)
         : library_(library), record_(record), dry_run_(dry_run) {}
 
-    // The walk met a headerless file with no source beside it, in `dir` (at `dir_relative` in
-    // the library, "" for its top), whose status is `st`.
-    void consider(int dir, const std::string& dir_relative, const struct stat& st);
+    // The walk met the headerless file `name` in `dir` (at `dir_relative` in the library, "" for
+    // its top), whose status is `st`. True when it is an output the record knows.
+    bool consider(int dir, const std::string& dir_relative, const std::string& name,
+                  const struct stat& st);
 
     // After the walk: removes (or, in a dry run, names) the outputs of every source found gone,
-    // one line each. Returns how many.
-    int prune(Log& log);
+    // one line each, and returns how many; then those of formats no longer made, adding their
+    // count to `unmade`.
+    int prune(Log& log, int& unmade);
 
   private:
     struct Orphan {
@@ -37,7 +40,15 @@ class Pruner {
     const Library& library_;
     UpdateRecord& record_;
     bool dry_run_;
+    struct Unmade {
+        std::string dir_relative;
+        std::string key;
+        std::string name;
+        std::string format;
+    };
+
     std::vector<Orphan> orphans_;
+    std::vector<Unmade> unmade_;
     std::set<std::string> keys_;
 };
 

@@ -57,7 +57,7 @@ bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative,
     shown = name;
     if (safe == name || S_ISDIR(st.st_mode)) {
         log.info("Leave the name %s alone\n", full(dir_relative, name).c_str());
-        if (record_ != nullptr) record_->passed(UpdateRecord::key_of(dir, name), st);
+        if (record_ != nullptr) record_->passed(UpdateRecord::key_of(dir, name), dir, name);
         return true;
     }
     std::string reason;
@@ -81,7 +81,7 @@ bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative,
     if (!dry_run_) {
         struct stat now {};
         if (record_ != nullptr && ::fstatat(dir, safe.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0)
-            record_->renamed(UpdateRecord::key_of(dir, safe), name, now);
+            record_->renamed(UpdateRecord::key_of(dir, safe), name, dir, safe, now);
         name = safe;
     }
     return true;
@@ -124,7 +124,7 @@ bool Renamer::earlier_upload(int dir, const std::string& from, const std::string
         upload.st_uid != folder.st_uid) {
         return false;
     }
-    return record_->renamed_from(UpdateRecord::key_of(dir, to), from, earlier);
+    return record_->renamed_from(UpdateRecord::key_of(dir, to), from, dir, to);
 }
 
 int Renamer::would_rename(int dir, const std::string& from, const std::string& to, bool& replaced) {

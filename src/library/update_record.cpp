@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "process/fd.h"
 #include "process/log.h"
@@ -19,12 +21,15 @@ namespace moh {
 namespace {
 
 constexpr const char* kFileName = "record";
-constexpr const char* kHeader = "moh-convert update record 2";
+constexpr const char* kHeader = "moh-convert update record 3";
+// The previous version: statuses without digests, and a name by the path to the library.
+constexpr const char* kPreviousHeader = "moh-convert update record 2";
 constexpr const char* kOldHeader = "moh-convert update record 1";
 // A record larger than this is not ours: no library has that many MP3s.
 constexpr off_t kSizeLimit = 64 << 20;
 
-// FNV-1a: stable from build to build, which std::hash is not bound to be.
+// FNV-1a: stable from build to build, which std::hash is not bound to be. It names nothing a
+// writer chooses, so it needs no strength.
 std::string digest(const std::string& text) {
     std::uint64_t hash = 14695981039346656037ull;
     for (const unsigned char c : text) {
@@ -34,29 +39,10 @@ std::string digest(const std::string& text) {
     return format_text("%016" PRIx64, hash);
 }
 
+// The status alone, as the recipe names a converter by it.
 std::string encode(const FileIdentity& file) {
-    return format_text("%ju:%ju:%jd:%jd:%ld:%jd:%ld", static_cast<uintmax_t>(file.device),
-                       static_cast<uintmax_t>(file.inode), static_cast<intmax_t>(file.size),
-                       static_cast<intmax_t>(file.modified.tv_sec), file.modified.tv_nsec,
-                       static_cast<intmax_t>(file.changed.tv_sec), file.changed.tv_nsec);
-}
-
-bool decode(const std::string& text, FileIdentity& file) {
-    uintmax_t device, inode;
-    intmax_t size, modified, changed;
-    long modified_ns, changed_ns;
-    int consumed = 0;
-    if (std::sscanf(text.c_str(), "%ju:%ju:%jd:%jd:%ld:%jd:%ld%n", &device, &inode, &size,
-                    &modified, &modified_ns, &changed, &changed_ns, &consumed) != 7 ||
-        static_cast<std::size_t>(consumed) != text.size()) {
-        return false;
-    }
-    file = {static_cast<dev_t>(device),
-            static_cast<ino_t>(inode),
-            static_cast<off_t>(size),
-            {static_cast<time_t>(modified), modified_ns},
-            {static_cast<time_t>(changed), changed_ns}};
-    return true;
+    const std::string text = KnownFile{file, {}}.encode();
+    return text.substr(0, text.size() - 1);
 }
 
 // Names that were unsafe may hold any byte, tabs and newlines too.
@@ -112,8 +98,11 @@ std::string UpdateRecord::recipe(const Settings& settings, const std::vector<std
     return digest(text);
 }
 
-std::string UpdateRecord::file_name(const std::string& library_dir, bool default_library) {
-    return default_library ? kFileName : std::string(kFileName) + "-" + digest(library_dir);
+std::string UpdateRecord::file_name(int library) {
+    struct stat st {};
+    if (::fstat(library, &st) != 0) return {};
+    return format_text("%s-%ju-%ju", kFileName, static_cast<uintmax_t>(st.st_dev),
+                       static_cast<uintmax_t>(st.st_ino));
 }
 
 std::string UpdateRecord::key_of(int dir, const std::string& name) {
@@ -124,19 +113,26 @@ std::string UpdateRecord::key_of(int dir, const std::string& name) {
            name;
 }
 
-UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe,
-                           std::vector<std::string> formats, std::string& warning)
+UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& library_path,
+                           bool default_library, std::string recipe,
+                           std::vector<std::string> formats, std::string& warning,
+                           std::string& upgraded)
     : dir_(std::move(dir)),
-      name_(std::move(name)),
+      name_(file_name(library)),
       recipe_(std::move(recipe)),
       formats_(std::move(formats)) {
-    const std::string path = dir_ + "/" + name_;
     const Fd state = open_state_dir(dir_, false);
     if (!state) {
         if (errno != ENOENT) warning = format_text("%s: %s", dir_.c_str(), std::strerror(errno));
         return;
     }
-    const Fd file(::openat(state.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    std::string name = name_;
+    Fd file(::openat(state.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file && errno == ENOENT) {
+        name = default_library ? kFileName : std::string(kFileName) + "-" + digest(library_path);
+        file.reset(::openat(state.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    const std::string path = dir_ + "/" + name;
     struct stat st {};
     if (!file) {
         if (errno != ENOENT) warning = format_text("%s: %s", path.c_str(), std::strerror(errno));
@@ -151,6 +147,7 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
         ::fdopen(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0), "r"), &std::fclose);
     char* buffer = nullptr;
     std::size_t capacity = 0;
+    const std::unique_ptr<char*, void (*)(char**)> owned(&buffer, [](char** b) { std::free(*b); });
     const auto next_line = [&](std::string& line) {
         const ssize_t length = in ? ::getline(&buffer, &capacity, in.get()) : -1;
         if (length < 0) return false;
@@ -162,131 +159,192 @@ UpdateRecord::UpdateRecord(std::string dir, std::string name, std::string recipe
     const bool read = next_line(header);
     // The first kind of record knew MP3s by path, which no longer names them: it is stale.
     if (read && header == kOldHeader) {
-        std::free(buffer);
+        if (name != name_) previous_name_ = name;
         return;
     }
-    if (!read || header != kHeader || !next_line(recipe_line) ||
+    const bool previous = read && header == kPreviousHeader;
+    if (!read || (header != kHeader && !previous) || !next_line(recipe_line) ||
         recipe_line.rfind("recipe ", 0) != 0) {
-        std::free(buffer);
         warning = path + ": corrupt";
         return;
     }
-    // Made with other commands, converters, formats or level: no conversion is current.
-    const bool same_recipe = recipe_line == "recipe " + recipe_;
+    // Made with other commands, converters, formats or level: no conversion is current. Nor is
+    // one the previous version recorded, which knew no digests.
+    const bool same_recipe = recipe_line == "recipe " + recipe_ && !previous;
     std::map<std::string, Entry> entries;
     std::map<std::string, Rename> renames;
+    std::map<std::string, std::string> earlier;
     for (std::string line; next_line(line);) {
         const std::vector<std::string> fields = split(line, '\t');
         bool good = fields.size() >= 2 && !fields[1].empty();
         if (good && fields[0] == "source") {
             // Kept whatever the recipe: which outputs are ours stays true.
             Entry entry;
-            good = fields.size() >= 4 && decode(fields[2], entry.source) &&
+            good = fields.size() >= 4 && KnownFile::decode(fields[2], entry.source) &&
                    (fields[3] == "complete" || fields[3] == "partial");
             entry.complete = good && fields[3] == "complete" && same_recipe;
             for (std::size_t f = 4; good && f < fields.size(); ++f) {
                 const auto equals = fields[f].find('=');
                 good = equals != std::string::npos &&
-                       decode(fields[f].substr(equals + 1), entry.outputs[fields[f].substr(0, equals)]);
+                       KnownFile::decode(fields[f].substr(equals + 1),
+                                         entry.outputs[fields[f].substr(0, equals)]);
             }
             if (good) entries[fields[1]] = std::move(entry);
         } else if (good && fields[0] == "renamed") {
             Rename rename;
             good = fields.size() == 4 && from_hex(fields[2], rename.from) &&
-                   decode(fields[3], rename.file);
+                   KnownFile::decode(fields[3], rename.file);
             if (good) renames[fields[1]] = std::move(rename);
+            if (good && previous) earlier[fields[1]] = fields[2] + "\t" + fields[3];
+        } else if (good && fields[0] == "earlier" && !previous) {
+            good = fields.size() == 4;
+            if (good) earlier[fields[1]] = fields[2] + "\t" + fields[3];
         } else {
             good = false;
         }
         if (!good) {
-            std::free(buffer);
             warning = path + ": corrupt";
             return;
         }
     }
-    std::free(buffer);
     before_ = std::move(entries);
     renames_before_ = std::move(renames);
+    earlier_renames_ = std::move(earlier);
+    if (previous) {
+        previous_name_ = name;
+        upgraded = path + " is of the previous version, which kept no digests";
+    }
 }
 
-bool UpdateRecord::current(const std::string& key, int mp3, int dir, const std::string& stem) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = before_.find(key);
-    if (found == before_.end() || !found->second.complete) return false;
-    auto node = before_.extract(found);
-    const Entry& entry = node.mapped();
+std::map<std::string, UpdateRecord::Entry>::iterator UpdateRecord::find_before(
+    const std::string& key, int source) {
+    auto found = before_.find(key);
+    if (found != before_.end() || source < 0) return found;
+    const std::string name = key.substr(key.find('/') + 1);
     struct stat st {};
-    if (::fstat(mp3, &st) != 0 || !(FileIdentity::of(st) == entry.source)) return false;
+    if (::fstat(source, &st) != 0) return found;
+    if (!named_) {
+        for (const auto& [known, entry] : before_)
+            by_name_.emplace(known.substr(known.find('/') + 1), known);
+        named_ = true;
+    }
+    Digest bytes;
+    bool read = false;
+    const auto [first, last] = by_name_.equal_range(name);
+    for (auto candidate = first; candidate != last; ++candidate) {
+        const auto known = before_.find(candidate->second);
+        if (known == before_.end() || !known->second.source.digest ||
+            known->second.source.identity.size != st.st_size)
+            continue;
+        if (!std::exchange(read, true)) bytes = content_digest(source, st.st_size);
+        if (!bytes || bytes != known->second.source.digest) continue;
+        // A copy, not a move: the folder it was known in may still be there.
+        Entry copy = known->second;
+        copy.source.identity = FileIdentity::of(st);
+        return before_.emplace(key, std::move(copy)).first;
+    }
+    return found;
+}
+
+bool UpdateRecord::current(const std::string& key, int source, int dir, const std::string& stem) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = find_before(key, source);
+    if (found == before_.end() || !found->second.complete) return false;
+    Entry& entry = found->second;
+    struct stat st {};
+    if (::fstat(source, &st) != 0 || !still_known(entry.source, source, st)) return false;
     for (const std::string& format : formats_) {
-        const std::string name = stem + "." + format;
         const auto output = entry.outputs.find(format);
         if (output == entry.outputs.end() ||
-            ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            !(FileIdentity::of(st) == output->second)) {
+            !still_known_at(output->second, dir, stem + "." + format))
             return false;
-        }
     }
-    now_.insert(std::move(node));
+    now_.insert(before_.extract(found));
     return true;
 }
 
-void UpdateRecord::converted(const std::string& key, int mp3, const FileIdentity& opened,
-                             const ConversionResult& result) {
+void UpdateRecord::converted(const std::string& key, int source, const FileIdentity& opened,
+                             int dir, const std::string& stem, const ConversionResult& result) {
     struct stat st {};
     // Rewritten while it was converted: some outputs may be of the old content.
-    const bool unchanged = ::fstat(mp3, &st) == 0 && FileIdentity::of(st) == opened;
-    Entry entry{opened, {}, false};
-    for (const auto& output : result.outputs) entry.outputs[output.format] = output.identity;
-    entry.complete = result.complete && unchanged && entry.outputs.size() == formats_.size();
+    const bool unchanged = ::fstat(source, &st) == 0 && FileIdentity::of(st) == opened;
+    Entry entry{
+        {opened, unchanged ? content_digest(source, opened.size) : std::nullopt}, {}, false};
+    for (const auto& output : result.outputs) {
+        KnownFile& known = entry.outputs[output.format];
+        known.identity = output.identity;
+        const std::string name = stem + "." + output.format;
+        const Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (file && ::fstat(file.get(), &st) == 0 && FileIdentity::of(st) == output.identity)
+            known.digest = content_digest(file.get(), st.st_size);
+    }
+    if (::fstat(source, &st) != 0 || !(FileIdentity::of(st) == opened)) entry.source.digest.reset();
+    entry.complete = result.complete && unchanged && entry.source.digest &&
+                     entry.outputs.size() == formats_.size();
     const std::lock_guard<std::mutex> lock(mutex_);
-    before_.erase(key);
+    // An earlier output that this conversion did not replace (its converter missing) is still
+    // ours while it is as it was.
+    if (const auto before = before_.find(key); before != before_.end()) {
+        for (auto& [format, known] : before->second.outputs) {
+            if (entry.outputs.count(format) == 0 &&
+                std::find(formats_.begin(), formats_.end(), format) != formats_.end() &&
+                still_known_at(known, dir, stem + "." + format))
+                entry.outputs[format] = known;
+        }
+        before_.erase(before);
+    }
     now_[key] = std::move(entry);
 }
 
-bool UpdateRecord::published(const std::string& key, const std::string& format,
-                             const struct stat& st) const {
+bool UpdateRecord::published(const std::string& key, int source, const std::string& format, int dir,
+                             const std::string& name) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto* entries : {&now_, &before_}) {
-        const auto found = entries->find(key);
-        if (found == entries->end()) continue;
-        const auto output = found->second.outputs.find(format);
-        return output != found->second.outputs.end() && output->second == FileIdentity::of(st);
-    }
-    return false;
+    auto found = now_.find(key);
+    if (found == now_.end()) found = find_before(key, source);
+    if (found == before_.end()) return false;
+    const auto output = found->second.outputs.find(format);
+    return output != found->second.outputs.end() && still_known_at(output->second, dir, name);
 }
 
-bool UpdateRecord::renamed_from(const std::string& key, const std::string& from,
-                                const struct stat& now) {
+bool UpdateRecord::renamed_from(const std::string& key, const std::string& from, int dir,
+                                const std::string& name) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto* renames : {&renames_now_, &renames_before_}) {
+    for (auto* renames : {&renames_now_, &renames_before_}) {
         const auto found = renames->find(key);
         if (found != renames->end())
-            return found->second.from == from && found->second.file == FileIdentity::of(now);
+            return found->second.from == from && still_known_at(found->second.file, dir, name);
     }
     return false;
 }
 
-void UpdateRecord::renamed(const std::string& key, const std::string& from,
-                           const struct stat& now) {
+void UpdateRecord::renamed(const std::string& key, const std::string& from, int dir,
+                           const std::string& name, const struct stat& now) {
+    Rename rename{from, {FileIdentity::of(now), {}}};
+    const Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file && ::fstat(file.get(), &st) == 0 && FileIdentity::of(st) == rename.file.identity &&
+        S_ISREG(st.st_mode))
+        rename.file.digest = content_digest(file.get(), st.st_size);
     const std::lock_guard<std::mutex> lock(mutex_);
     renames_before_.erase(key);
-    renames_now_[key] = {from, FileIdentity::of(now)};
+    renames_now_[key] = std::move(rename);
 }
 
-void UpdateRecord::passed(const std::string& key, const struct stat& now) {
+void UpdateRecord::passed(const std::string& key, int dir, const std::string& name) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = renames_before_.find(key);
     if (found == renames_before_.end()) return;
     auto node = renames_before_.extract(found);
-    if (node.mapped().file == FileIdentity::of(now)) renames_now_.insert(std::move(node));
+    if (still_known_at(node.mapped().file, dir, name)) renames_now_.insert(std::move(node));
 }
 
-std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
+std::optional<std::string> UpdateRecord::source_of(int dir, const std::string& name,
+                                                   const struct stat& st) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!indexed_) {
         for (const auto& [key, entry] : before_) {
             for (const auto& [format, output] : entry.outputs)
-                output_index_[{output.device, output.inode}] = key;
+                output_index_[{output.identity.device, output.identity.inode}] = key;
         }
         indexed_ = true;
     }
@@ -294,18 +352,33 @@ std::optional<std::string> UpdateRecord::source_of(const struct stat& st) {
     if (found == output_index_.end()) return std::nullopt;
     const auto entry = before_.find(found->second);
     if (entry == before_.end()) return std::nullopt;
-    for (const auto& [format, output] : entry->second.outputs) {
-        if (output == FileIdentity::of(st)) return found->second;
+    for (auto& [format, output] : entry->second.outputs) {
+        if (output.identity == FileIdentity::of(st) ||
+            (output.identity.inode == st.st_ino && output.identity.device == st.st_dev &&
+             still_known_at(output, dir, name)))
+            return found->second;
     }
     return std::nullopt;
 }
 
-std::vector<std::pair<std::string, FileIdentity>> UpdateRecord::outputs_of(
+std::vector<std::pair<std::string, KnownFile>> UpdateRecord::outputs_of(
     const std::string& key) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = before_.find(key);
     if (found == before_.end()) return {};
     return {found->second.outputs.begin(), found->second.outputs.end()};
+}
+
+bool UpdateRecord::still_output(const std::string& key, const std::string& format, int dir,
+                                const std::string& name) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto* entries : {&now_, &before_}) {
+        const auto found = entries->find(key);
+        if (found == entries->end()) continue;
+        const auto output = found->second.outputs.find(format);
+        return output != found->second.outputs.end() && still_known_at(output->second, dir, name);
+    }
+    return false;
 }
 
 void UpdateRecord::forget(const std::string& key) {
@@ -331,25 +404,27 @@ int UpdateRecord::save(bool partial) const {
         for (const auto& [key, entry] : entries) {
             if (key.find_first_of("\t\n") != std::string::npos) continue;
             const std::size_t before = text.size();
-            text += "source\t" + key + "\t" + encode(entry.source) + "\t" +
+            text += "source\t" + key + "\t" + entry.source.encode() + "\t" +
                     (entry.complete ? "complete" : "partial");
             for (const auto& [format, output] : entry.outputs)
-                text += "\t" + format + "=" + encode(output);
+                text += "\t" + format + "=" + output.encode();
             text += "\n";
             written += static_cast<off_t>(text.size() - before);
             flush(64 * 1024);
         }
     };
+    const auto write_line = [&](const std::string& line) {
+        // A writer's flood of unsafe names must not make the record one no run reads.
+        if (written + static_cast<off_t>(line.size()) > kSizeLimit / 2) return;
+        written += static_cast<off_t>(line.size());
+        text += line;
+        flush(64 * 1024);
+    };
     const auto write_renames = [&](const std::map<std::string, Rename>& renames) {
         for (const auto& [key, rename] : renames) {
-            if (key.find_first_of("\t\n") != std::string::npos) continue;
-            const std::string line =
-                "renamed\t" + key + "\t" + to_hex(rename.from) + "\t" + encode(rename.file) + "\n";
-            // A writer's flood of unsafe names must not make the record one no run reads.
-            if (written + static_cast<off_t>(line.size()) > kSizeLimit / 2) return;
-            written += static_cast<off_t>(line.size());
-            text += line;
-            flush(64 * 1024);
+            if (key.find_first_of("\t\n") == std::string::npos)
+                write_line("renamed\t" + key + "\t" + to_hex(rename.from) + "\t" +
+                           rename.file.encode() + "\n");
         }
     };
     {
@@ -359,11 +434,18 @@ int UpdateRecord::save(bool partial) const {
         if (partial) write_entries(before_);
         write_renames(renames_now_);
         if (partial) write_renames(renames_before_);
+        for (const auto& [key, rest] : earlier_renames_) {
+            if (key.find_first_of("\t\n") == std::string::npos)
+                write_line("earlier\t" + key + "\t" + rest + "\n");
+        }
     }
     flush(0);
     if (error != 0) return error;
     if (::fsync(staged.fd()) != 0) return errno;
-    return staged.publish(name_);
+    if (const int published = staged.publish(name_); published != 0) return published;
+    // Read once: the next run reads the record just written.
+    if (!previous_name_.empty()) ::unlinkat(state.get(), previous_name_.c_str(), 0);
+    return 0;
 }
 
 }  // namespace moh

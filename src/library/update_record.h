@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
 #include <mutex>
 #include <optional>
@@ -8,15 +10,16 @@
 #include <vector>
 
 #include "convert/chain.h"
+#include "library/known_file.h"
 
 namespace moh {
 
 // What the command remembers between runs, root-only outside the library and replaced in one
-// step: for each MP3 whose last conversion succeeded entirely, the MP3 and the six outputs as
-// they were then, and the recipe they were made with; and each file it renamed, so that a later
-// upload under the same unsafe name may take its place. Entries are keyed by their directory's
-// identity and their name, so that what the record holds does not grow with path length. Safe
-// to use from several jobs.
+// step: for each source it converted, the source and its outputs as they were then (status and
+// digest), whether that conversion was whole, and the recipe it was made with; and each file it
+// renamed, so that a later upload under the same unsafe name may take its place. Entries are
+// keyed by their directory's identity and their name, so that what the record holds does not
+// grow with path length. Safe to use from several jobs.
 class UpdateRecord {
   public:
     // The conversion commands, the converter programs, the formats made and the loudness target,
@@ -24,43 +27,56 @@ class UpdateRecord {
     static std::string recipe(const Settings& settings, const std::vector<std::string>& formats,
                               std::optional<double> level);
 
-    // The record's file name for a library: each library has its own.
-    static std::string file_name(const std::string& library_dir, bool default_library);
+    // The record's file name for the library open as `library`: each library has its own, by
+    // the folder's identity, whatever path reaches it.
+    static std::string file_name(int library);
 
-    // Reads the record `name` in `dir`, of a run that makes `formats`. A missing record is
-    // empty; an unreadable or corrupt one is empty too, and `warning` says why.
-    UpdateRecord(std::string dir, std::string name, std::string recipe,
-                 std::vector<std::string> formats, std::string& warning);
+    // Reads the record of `library` in `dir`, of a run that makes `formats`. A missing record is
+    // empty; an unreadable or corrupt one is empty too, and `warning` says why. Where only the
+    // previous version's record is found (by the path, `library_path`, or `default_library`'s
+    // name), it is read instead, `upgraded` says so, and save() removes it.
+    UpdateRecord(std::string dir, int library, const std::string& library_path,
+                 bool default_library, std::string recipe, std::vector<std::string> formats,
+                 std::string& warning, std::string& upgraded);
 
     // The key of `name` in the directory `dir`; empty when the directory cannot be examined.
     static std::string key_of(int dir, const std::string& name);
 
-    // Whether the MP3 `key`, open as `mp3`, still has the outputs its last complete conversion
-    // published in `dir`. A current entry is carried into the next record.
-    bool current(const std::string& key, int mp3, int dir, const std::string& stem);
+    const std::vector<std::string>& formats() const { return formats_; }
+
+    // Whether the source `key`, open as `source`, still has the outputs its last complete
+    // conversion published in `dir`. A current entry is carried into the next record.
+    bool current(const std::string& key, int source, int dir, const std::string& stem);
 
     // Notes a conversion's outcome: a complete one of a source that stayed `opened` all along
     // makes it current; of any other, only which outputs it published is kept.
-    void converted(const std::string& key, int mp3, const FileIdentity& opened,
-                   const ConversionResult& result);
+    void converted(const std::string& key, int source, const FileIdentity& opened, int dir,
+                   const std::string& stem, const ConversionResult& result);
 
-    // Whether the file now at `key` (whose status is `now`) is the very file this command once
-    // renamed there from `from`.
-    bool renamed_from(const std::string& key, const std::string& from, const struct stat& now);
-    // Notes a rename from `from` to the file at `key`, whose status after the rename is `now`.
-    void renamed(const std::string& key, const std::string& from, const struct stat& now);
-    // The walk passed the file at `key`: a rename of it is remembered while it is still the file
-    // renamed.
-    void passed(const std::string& key, const struct stat& now);
+    // Whether the file `name` in `dir` (key `key`) is the very file this command once renamed
+    // there from `from`.
+    bool renamed_from(const std::string& key, const std::string& from, int dir,
+                      const std::string& name);
+    // Notes a rename from `from` to `name` in `dir` (key `key`), whose status after it is `now`.
+    void renamed(const std::string& key, const std::string& from, int dir, const std::string& name,
+                 const struct stat& now);
+    // The walk passed `name` in `dir` (key `key`): a rename of it is remembered while it is
+    // still the file renamed.
+    void passed(const std::string& key, int dir, const std::string& name);
 
-    // Whether the file `st` is the `format` output this command last published for `key`.
-    bool published(const std::string& key, const std::string& format, const struct stat& st) const;
+    // Whether `name` in `dir` is the `format` output this command last published for the source
+    // `key`, open as `source`.
+    bool published(const std::string& key, int source, const std::string& format, int dir,
+                   const std::string& name);
 
-    // The source (its key) whose last conversion published the file `st`, as the record knew
-    // it before this run; nothing when it is not such an output.
-    std::optional<std::string> source_of(const struct stat& st);
+    // The source (its key) whose last conversion published `name` in `dir`, whose status is
+    // `st`, as the record knew it before this run; nothing when it is not such an output.
+    std::optional<std::string> source_of(int dir, const std::string& name, const struct stat& st);
     // The outputs the record knew of the source `key` before this run, by format.
-    std::vector<std::pair<std::string, FileIdentity>> outputs_of(const std::string& key) const;
+    std::vector<std::pair<std::string, KnownFile>> outputs_of(const std::string& key) const;
+    // Whether `name` in `dir` is still the `format` output the record knows of `key`.
+    bool still_output(const std::string& key, const std::string& format, int dir,
+                      const std::string& name);
     // Drops what the record knew of the source `key`.
     void forget(const std::string& key);
 
@@ -71,17 +87,22 @@ class UpdateRecord {
 
   private:
     struct Entry {
-        FileIdentity source;
-        std::map<std::string, FileIdentity> outputs;  // by format, as published
+        KnownFile source;
+        std::map<std::string, KnownFile> outputs;  // by format, as published
         bool complete = false;  // made whole by this recipe: current while all is unchanged
     };
     struct Rename {
         std::string from;
-        FileIdentity file;
+        KnownFile file;
     };
+
+    // The entry of `key` not reached yet; for a key the record does not know (a folder restored
+    // or copied), the entry of the same name whose source held the same bytes as `source`.
+    std::map<std::string, Entry>::iterator find_before(const std::string& key, int source);
 
     std::string dir_;
     std::string name_;
+    std::string previous_name_;  // the previous version's record, read instead: removed by save
     std::string recipe_;
     std::vector<std::string> formats_;
     // What earlier runs knew and this run has not reached yet; reached entries leave it.
@@ -89,9 +110,14 @@ class UpdateRecord {
     std::map<std::string, Rename> renames_before_;
     std::map<std::string, Entry> now_;
     std::map<std::string, Rename> renames_now_;
+    // The renames the previous version recorded, as it wrote them, kept for good.
+    std::map<std::string, std::string> earlier_renames_;
     // The outputs of the sources not reached yet, by device and inode; made when first asked.
     std::map<std::pair<dev_t, ino_t>, std::string> output_index_;
     bool indexed_ = false;
+    // The keys of the sources not reached yet, by name; made when first asked.
+    std::multimap<std::string, std::string> by_name_;
+    bool named_ = false;
     mutable std::mutex mutex_;
 };
 

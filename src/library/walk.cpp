@@ -74,6 +74,7 @@ class Walker {
     int converted() const { return converted_; }
     int converted_others() const { return converted_others_; }
     int renamed() const { return renamer_.renamed(); }
+    int removed() const { return removed_; }
     int failed() const { return failed_.load(); }
     // Whether conversions stopped early, so that MP3s went unexamined.
     bool stopped_converting() const { return !tools_.sox_mp3 || no_space_.load(); }
@@ -130,16 +131,27 @@ class Walker {
             }
             const std::string mp3 = first_of_same_stem(dir, shown, "");
             const bool wav = is_wav_name(shown);
-            // An output whose source is gone may stand beside a new source of its stem.
-            if (!wav && pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.st);
+            // An output whose source is gone may stand beside a new source of its stem. Ours, it
+            // is sox's own output: there is nothing to judge.
+            if (!wav && pruner_ != nullptr &&
+                pruner_->consider(dir, entry.dir_relative, entry.name, entry.st))
+                return skipping(shown);
             // Headerless files beside a source are its conversion's outputs, made by sox.
             if (!wav &&
                 (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
                 return skipping(shown);
             const Playability playability = judge_playable(shown, file.get());
-            if (playability.plays) return skipping(shown);
+            if (playability.plays) {
+                // Its outputs, of the audio it held when it needed converting, would be played
+                // instead of it.
+                if (wav && record_ != nullptr)
+                    remove_outputs(dir, dir_path, UpdateRecord::key_of(dir, entry.name), shown,
+                                   false);
+                return skipping(shown);
+            }
             std::string instead;
-            if (playability.convertible) instead = owner_of_outputs(dir, entry, shown, mp3);
+            if (playability.convertible)
+                instead = owner_of_outputs(dir, entry, file.get(), shown, mp3);
             if (!playability.convertible || !instead.empty()) {
                 log().problem("Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
                               playability.reason.c_str(), instead.c_str());
@@ -166,7 +178,7 @@ class Walker {
     // Why the WAV `shown` may not have the output names of its stem, as the end of its line; empty
     // when it may: no MP3 (`mp3`) or earlier WAV of its stem converts there, and every output
     // that stands there is one this command made of it.
-    std::string owner_of_outputs(int dir, const Entry& entry, const std::string& shown,
+    std::string owner_of_outputs(int dir, const Entry& entry, int source, const std::string& shown,
                                  const std::string& mp3) {
         const auto open_beside = [&](const std::string& name) {
             std::string reason;
@@ -188,7 +200,7 @@ class Walker {
             const std::string name = stem + "." + format;
             struct stat st {};
             if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                !record_->published(key, format, st)) {
+                !record_->published(key, source, format, dir, name)) {
                 return "; " + name + " beside it is not one this command made";
             }
         }
@@ -206,6 +218,35 @@ class Walker {
 
     static bool in_hidden_folder(const std::string& relative) {
         return !relative.empty() && (relative.front() == '.' || relative.find("/.") != std::string::npos);
+    }
+
+    // Removes (or, in a dry run, names) the outputs the record knows this command made of the
+    // source `shown` in `dir` (key `key`) while they are still as it made them: those of the
+    // formats this run does not make (`unmade`), or all of them, for a source that now plays as
+    // it is.
+    void remove_outputs(int dir, const std::string& dir_path, const std::string& key,
+                        const std::string& shown, bool unmade) {
+        const std::string stem = shown.substr(0, shown.rfind('.'));
+        const std::vector<std::string>& made = record_->formats();
+        const auto outputs = record_->outputs_of(key);
+        for (const auto& [format, known] : outputs) {
+            const std::string name = stem + "." + format;
+            if ((unmade && std::find(made.begin(), made.end(), format) != made.end()) ||
+                !record_->still_output(key, format, dir, name) ||
+                (!dry_run_ && ::unlinkat(dir, name.c_str(), 0) != 0))
+                continue;
+            if (unmade) {
+                log().info("%s %s/%s -- .%s is no longer made\n",
+                           dry_run_ ? "Would remove" : "Removed", dir_path.c_str(), name.c_str(),
+                           format.c_str());
+            } else {
+                log().info("%s %s/%s -- its source %s now plays as it is\n",
+                           dry_run_ ? "Would remove" : "Removed", dir_path.c_str(), name.c_str(),
+                           shown.c_str());
+            }
+            ++removed_;
+        }
+        if (!unmade && !outputs.empty() && !dry_run_) record_->forget(key);
     }
 
     bool skipping(const std::string& name) {
@@ -244,6 +285,8 @@ class Walker {
             log().info("Up to date: %s\n", path.c_str());
             return true;
         }
+        // Older outputs of formats no longer made would go on playing the old audio.
+        if (record_ != nullptr) remove_outputs(source.dir, source.dir_path, key, shown, true);
         if (!source.mp3) {
             log().problem("Not playable by Asterisk as it is: %s -- %s; converting it\n",
                           path.c_str(), unplayable.c_str());
@@ -284,7 +327,8 @@ class Walker {
         chain.level = context_.options.level;
         const ConversionResult result = convert_mp3(mp3, volume, chain);
         if (result.interrupted) return false;
-        if (record_ != nullptr) record_->converted(key, mp3.fd, identity, result);
+        if (record_ != nullptr)
+            record_->converted(key, mp3.fd, identity, mp3.dir, mp3.stem, result);
         ++finished_;
         if (!result.complete) ++failed_;
         if (result.no_space && !no_space_.exchange(true))
@@ -324,6 +368,7 @@ class Walker {
     bool dry_run_;
     Renamer renamer_;
     int mp3_reached_ = 0;
+    int removed_ = 0;                          // outputs removed outside pruning
     int converted_ = 0;                        // MP3s sent to conversion
     int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
     int jobs_ = 0;                             // conversions; numbers each one's private directory
@@ -381,12 +426,15 @@ WalkResult run_walk(const Context& context) {
     ListedEntries entries(library, reader);
     std::string warning;
     const std::vector<std::string> formats = run_formats(options.extra_formats);
-    UpdateRecord record(settings.state_dir,
-                        UpdateRecord::file_name(library.path(), options.library.empty()),
-                        UpdateRecord::recipe(settings, formats, options.level), formats, warning);
+    std::string upgraded;
+    UpdateRecord record(settings.state_dir, library.fd(), library.path(), options.library.empty(),
+                        UpdateRecord::recipe(settings, formats, options.level), formats, warning,
+                        upgraded);
     if (options.update && !warning.empty()) {
         log.problem("Couldn't use the update record %s; converting everything\n", warning.c_str());
     }
+    if (options.update && !upgraded.empty())
+        log.info("The update record %s; converting everything once\n", upgraded.c_str());
     std::optional<Pruner> pruner;
     if (options.prune) pruner.emplace(library, record, options.dry_run);
     std::optional<JobPool> pool;
@@ -396,7 +444,8 @@ WalkResult run_walk(const Context& context) {
     const bool walked = walker.walk();
     if (pool) pool->finish();
     const bool interrupted = !walked || interrupt_signal() != 0;
-    const int pruned = pruner && !interrupted ? pruner->prune(log) : 0;
+    int unmade = 0;
+    const int pruned = pruner && !interrupted ? pruner->prune(log, unmade) : 0;
     if (!options.dry_run) {
         // What went unexamined keeps what the record knew of it.
         const int error = record.save(interrupted || walker.stopped_converting());
@@ -430,7 +479,9 @@ WalkResult run_walk(const Context& context) {
                  options.dry_run ? "Would remove" : "Removed", pruned);
     }
     if (options.reload && !options.dry_run &&
-        walker.converted() + walker.converted_others() + walker.renamed() + pruned > 0) {
+        walker.converted() + walker.converted_others() + walker.renamed() + pruned + unmade +
+                walker.removed() >
+            0) {
         log.info("Reloading music on hold\n");
         run_and_report({{"asterisk", "-rx", "moh reload"}, {}},
                        {settings, log, context.runner, -1});
