@@ -201,13 +201,12 @@ TEST_F(Walk, RenamesNeverReplaceAFileNorTakeAConversionsOutput) {
     list({"a b.mp3", "a(b.mp3", "c d.ulaw", "c d.mp3"});
     EXPECT_EQ(walk().status, 1);
     const std::string l = lib + "/";
-    EXPECT_EQ(log.text(), "Changed " + l + "a b.mp3 => " + l + "a_b.mp3\n" +
-                              test::converts_of("a_b") + "Changed " + l + "a(b.mp3 => " + l +
-                              "a_b_2.mp3\n" + test::converts_of("a_b_2") + "Couldn't rename " +
-                              l + "c d.ulaw => " + l +
-                              "c_d.ulaw: the name is taken by the conversion of c_d.mp3\n" +
-                              "Changed " + l + "c d.mp3 => " + l + "c_d.mp3\n" +
-                              test::converts_of("c_d") + summary(3, 3));
+    EXPECT_EQ(log.text(),
+              "Changed " + l + "a b.mp3 => " + l + "a_b.mp3\n" + test::converts_of("a_b") +
+                  "Changed " + l + "a(b.mp3 => " + l + "a_b_2.mp3\n" + test::converts_of("a_b_2") +
+                  "Couldn't rename " + l + "c d.ulaw => " + l +
+                  "c_d.ulaw: the name is taken by the conversion of c_d.mp3\n" + "Changed " + l +
+                  "c d.mp3 => " + l + "c_d.mp3\n" + test::converts_of("c_d") + summary(3, 3));
     EXPECT_EQ(test::read_file(l + "a_b.mp3"), "first");
     EXPECT_EQ(test::read_file(l + "a_b_2.mp3"), "second");
     EXPECT_EQ(test::read_file(l + "c d.ulaw"), "mine");

@@ -260,8 +260,8 @@ class Walker {
         }
         // A WAV converted well needs no one: its line is not a problem.
         if (!source.mp3) {
-            log().info("Not playable by Asterisk as it is: %s -- %s; converting it\n",
-                       path.c_str(), unplayable.c_str());
+            log().info("Not playable by Asterisk as it is: %s -- %s; converting it\n", path.c_str(),
+                       unplayable.c_str());
         }
         ++(source.mp3 ? converted_ : converted_others_);
         if (dry_run_) {
@@ -291,8 +291,8 @@ class Walker {
 
     // False when the run was interrupted.
     // `is_mp3`: the source is an MP3, not a WAV.
-    bool convert(const Mp3& mp3, const std::string& key, const FileIdentity& identity,
-                 bool is_mp3, Log& log) {
+    bool convert(const Mp3& mp3, const std::string& key, const FileIdentity& identity, bool is_mp3,
+                 Log& log) {
         // A full library fails every conversion after it: one line says so, and the rest wait.
         if (no_space_.load()) return true;
         double volume = 1.0;
@@ -343,7 +343,7 @@ class Walker {
     Pruner* pruner_;
     bool dry_run_;
     Renamer renamer_;
-    int reached_ = 0;  // sources the progress line has shown
+    int reached_ = 0;                          // sources the progress line has shown
     int converted_ = 0;                        // MP3s sent to conversion
     int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
     int jobs_ = 0;                             // conversions; numbers each one's private directory
@@ -474,7 +474,8 @@ WalkResult run_walk(const Context& context) {
     } else {
         // Each count of failures sits under the count it is part of.
         const auto failures = [&log](int failed) {
-            if (failed > 0) log.info("%d of them could not be converted; see the lines above\n", failed);
+            if (failed > 0)
+                log.info("%d of them could not be converted; see the lines above\n", failed);
         };
         log.info("Found and converted %d mp3 files\n", walker.converted());
         failures(walker.failed_mp3s());
