@@ -202,6 +202,11 @@ plays)
   run --prune
   expect_status 0
   cp /mnt/check/stdout /mnt/check/converted
+  # At a terminal, the progress counts the five sources to convert and names them below the
+  # library.
+  script -qec "$timeout $limit /mnt/moh-convert" /dev/null >/mnt/check/terminal </dev/null
+  grep -qF "[5/5] Sales Queue/" /mnt/check/terminal && ! grep -qF "] $lib" /mnt/check/terminal ||
+    fail "progress: $(tr '\r' '\n' </mnt/check/terminal | grep -F '[' | head -3)"
   sox -n -r 8000 -c 1 -b 16 -e signed-integer -t wav "$lib/Sales Queue/clicks.ulaw" synth 1 sine 440 vol 0.3
   run --quiet
   expect_status 1

@@ -218,7 +218,7 @@ nohup)
   stand_in_sox
   printf '%s\n' 'grep SigIgn /proc/$$/status >>/mnt/check/ignored; kill -HUP $PPID' >/mnt/bin/sox-also
   set +e
-  (cd /mnt/cwd && "$timeout" -k 5 60 sh -c 'trap "" HUP && exec /mnt/moh-convert') \
+  (cd /mnt/cwd && "$timeout" -k 5 "$limit" sh -c 'trap "" HUP && exec /mnt/moh-convert') \
     >/mnt/check/stdout 2>/mnt/check/stderr
   status=$?
   set -e
@@ -240,9 +240,9 @@ lost-log)
     set +e
     if [ "$reason" = "Broken pipe" ]; then
       (cd /mnt/cwd && perl -e 'pipe(R, W) or die; close R; open(STDOUT, ">&W") or die; exec @ARGV' \
-        "$timeout" -k 5 60 /mnt/moh-convert) 2>/mnt/check/stderr
+        "$timeout" -k 5 "$limit" /mnt/moh-convert) 2>/mnt/check/stderr
     else
-      (cd /mnt/cwd && "$timeout" -k 5 60 /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
+      (cd /mnt/cwd && "$timeout" -k 5 "$limit" /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
     fi
     status=$?
     set -e
@@ -263,7 +263,7 @@ closed-descriptors)
   stand_in_sox
   for closed in '>&-' '<&- >&- 2>&-'; do
     set +e
-    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 60 /mnt/moh-convert $closed)"
+    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 \"\$limit\" /mnt/moh-convert $closed)"
     status=$?
     set -e
     expect_status 0
