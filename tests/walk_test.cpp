@@ -504,8 +504,10 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     touch("loud.MP3");  // the same outputs: never converted side by side
     std::atomic<int> side_by_side{0}, most{0};
     bool fail_c = true;
+    bool fail_c_wholly = false;
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
         const std::string line = moh::command_line(child);
+        if (fail_c_wholly && line.find("/c.mp3 ") != std::string::npos) return test::exited(2);
         // The commands that write outputs: of one MP3, one at a time.
         if (child.argv[0] == "sox" && line.find("/loud.8k ") != std::string::npos) {
             most = std::max(most.load(), ++side_by_side);
@@ -549,6 +551,16 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     ASSERT_EQ(walk().status, 1);
     EXPECT_EQ(std::count_if(runner.commands.begin(), runner.commands.end(),
                             [](const std::string& c) { return c.rfind("sox -R", 0) == 0; }),
+              0);
+    EXPECT_EQ(
+        std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 0);
+    // A conversion that published nothing changed nothing either.
+    test::write_file(lib + "/c.mp3", "changed");
+    fail_c_wholly = true;
+    runner.commands.clear();
+    walk();
+    EXPECT_NE(std::count(runner.commands.begin(), runner.commands.end(),
+                         "sox -R " + settings.work_dir + "/1/c.mp3 -c 1 -t sox /dev/fd/4"),
               0);
     EXPECT_EQ(
         std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 0);
