@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -509,7 +510,10 @@ class Chain {
                 return false;
             }
             const std::string& failure = failed->outcome.verdict.failure;
-            if (failed == &stages[0] && gives_no_reason(failure))
+            // A WAV's own header makes sox give its reasons.
+            const bool mp3 = mp3_.name.size() > 4 &&
+                             ::strcasecmp(mp3_.name.c_str() + mp3_.name.size() - 4, ".mp3") == 0;
+            if (failed == &stages[0] && mp3 && gives_no_reason(failure))
                 context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
             // The same file fails the same way tomorrow, unless the disk was full.
             retry_helps = no_room(failure);
