@@ -227,7 +227,7 @@ command_file update 'PATH=/mnt/sox-log:$PATH exec /mnt/moh-convert -u'
 # Each full run starts without a record and leaves one that the next -u run finds current.
 side_by_side /mnt/update /mnt/ours : forget
 report "100 MP3s" "-u" "full run" 0.02
-current=$(/mnt/update | grep -c '^Up to date: ') || true
+current=$(/mnt/update | sed -n 's/^\([0-9]*\) sources up to date$/\1/p')
 echo "MP3s found up to date by -u: $current of 100"
 
 echo "-u check per MP3: 1,100 up-to-date MP3s against 100"

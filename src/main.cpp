@@ -76,9 +76,9 @@ int main(int argc, char** argv) {
     if (result.interrupted) {
         const int signal = moh::interrupt_signal();
         std::fprintf(stderr,
-                     "moh-convert: interrupted by SIG%s after converting %d of %d MP3s; run it "
-                     "again to finish\n",
-                     ::sigabbrev_np(signal), result.mp3_converted, result.mp3_total);
+                     "moh-convert: interrupted by SIG%s after converting %d of %d sources; run "
+                     "it again to finish\n",
+                     ::sigabbrev_np(signal), result.done, result.to_convert);
         moh::exit_for_interrupt();
     }
     return lost != 0 ? moh::kExitLogLost : result.status;

@@ -324,7 +324,8 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
          at = before_a.find("Leave the name ", at + 1)) {
         ++a_number;
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    // Far below the hour the hung children would take, however busy the machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(600));
     EXPECT_NE(log.text().find("Convert a to gsm\nCommand killed by signal 9: sox -R -t raw -e "
                               "signed-integer -b 32 -r 8000 -c 1 " +
                               settings.work_dir + "/" + std::to_string(a_number) +

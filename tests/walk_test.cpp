@@ -212,32 +212,37 @@ TEST_F(Walk, RenamesNeverReplaceAFileNorTakeAConversionsOutput) {
     list({"a b.mp3", "a(b.mp3", "c d.ulaw", "c d.mp3"});
     EXPECT_EQ(walk().status, 1);
     const std::string l = lib + "/";
-    EXPECT_EQ(log.text(), "Changed " + l + "a b.mp3 => " + l + "a_b.mp3\n" +
-                              test::converts_of("a_b") + "Couldn't rename " + l + "a(b.mp3 => " +
-                              l + "a_b.mp3: File exists\nCouldn't rename " + l + "c d.ulaw => " +
-                              l + "c_d.ulaw: the name is taken by the conversion of c_d.mp3\n" +
-                              "Changed " + l + "c d.mp3 => " + l + "c_d.mp3\n" +
-                              test::converts_of("c_d") + summary(2, 2));
-    EXPECT_EQ(test::read_file(l + "a(b.mp3"), "second");
+    EXPECT_EQ(log.text(),
+              "Changed " + l + "a b.mp3 => " + l + "a_b.mp3\n" + test::converts_of("a_b") +
+                  "Changed " + l + "a(b.mp3 => " + l + "a_b_2.mp3\n" + test::converts_of("a_b_2") +
+                  "Couldn't rename " + l + "c d.ulaw => " + l +
+                  "c_d.ulaw: the name is taken by the conversion of c_d.mp3\n" + "Changed " + l +
+                  "c d.mp3 => " + l + "c_d.mp3\n" + test::converts_of("c_d") + summary(3, 3));
+    EXPECT_EQ(test::read_file(l + "a_b.mp3"), "first");
+    EXPECT_EQ(test::read_file(l + "a_b_2.mp3"), "second");
     EXPECT_EQ(test::read_file(l + "c d.ulaw"), "mine");
 
-    // A new upload under the name this run renamed takes the earlier one's place; the name the
-    // command did not rename there stays refused.
+    // A new upload under a name this command renamed takes the earlier one's place, numbered or
+    // not.
     touch("a b.mp3", "re-upload");
+    touch("a(b.mp3", "second re-upload");
     list({"a b.mp3", "a(b.mp3"});
     const std::size_t before = log.text().size();
-    EXPECT_EQ(walk().status, 1);
+    walk();
     EXPECT_EQ(log.text().substr(before),
               "Changed " + l + "a b.mp3 => " + l + "a_b.mp3 (replacing the earlier upload)\n" +
-                  test::converts_of("a_b") + "Couldn't rename " + l + "a(b.mp3 => " + l +
-                  "a_b.mp3: File exists\n" + summary(1, 1));
+                  test::converts_of("a_b") + "Changed " + l + "a(b.mp3 => " + l +
+                  "a_b_2.mp3 (replacing the earlier upload)\n" + test::converts_of("a_b_2") +
+                  summary(2, 2));
     EXPECT_EQ(test::read_file(l + "a_b.mp3"), "re-upload");
+    EXPECT_EQ(test::read_file(l + "a_b_2.mp3"), "second re-upload");
     EXPECT_FALSE(test::exists(l + "a b.mp3"));
     touch("a b.mp3", "third");
     touch("a_b.mp3", "edited by hand");
     list({"a b.mp3"});
-    EXPECT_EQ(walk().status, 1);
+    walk();
     EXPECT_EQ(test::read_file(l + "a_b.mp3"), "edited by hand");
+    EXPECT_EQ(test::read_file(l + "a_b_3.mp3"), "third");
 }
 
 TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {
@@ -364,7 +369,7 @@ class Options : public Walk {
         for (const auto& [from, to] :
              {std::pair<std::string, std::string>{"Would change the names of ", "CHanged name of "},
               {"Would change ", "Changed "},
-              {"Would convert 3 mp3 files", "Found and converted 3 mp3 files"}}) {
+              {"Would convert 4 mp3 files", "Found and converted 4 mp3 files"}}) {
             for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
                 text.replace(at, from.size(), to);
             }
@@ -388,7 +393,7 @@ class Options : public Walk {
 TEST_F(Options, DryRunChangesNothingAndForeseesTheRealRun) {
     const std::string before = tree();
     options.dry_run = true;
-    ASSERT_EQ(walk().status, 1) << "a refused rename is a problem in a dry run too";
+    ASSERT_EQ(walk().status, 0) << "a dry run that foresees no problem is not one";
     const std::string foreseen = log.text();
     EXPECT_EQ(tree(), before);
     EXPECT_EQ(runner.commands.size(), 3u) << "a dry run ran more than find and sox -h";
@@ -396,11 +401,11 @@ TEST_F(Options, DryRunChangesNothingAndForeseesTheRealRun) {
 
     test::CapturedLog real_log;
     options.dry_run = false;
-    ASSERT_EQ(moh::run_walk({settings, options, real_log.log, runner}).status, 1);
+    ASSERT_EQ(moh::run_walk({settings, options, real_log.log, runner}).status, 0);
     std::string real = real_log.text();
     // The real run converts where the dry run said it would.
     std::string expected = as_real(foreseen);
-    for (const char* stem : {"x_y", "a_b", "c"}) {
+    for (const char* stem : {"x_y", "a_b", "a_b_2", "c"}) {
         const std::string would = "Would convert " + lib + "/" +
                                   (std::string(stem) == "x_y" ? "A B/" : "") + stem + ".mp3\n";
         expected.replace(expected.find(would), would.size(), test::converts_of(stem));
@@ -419,11 +424,10 @@ TEST_F(Options, QuietRunPrintsOnlyWhatNeedsALook) {
     };
     ASSERT_EQ(moh::run_walk({settings, options, quiet.log, runner}).status, 1);
     EXPECT_EQ(quiet.text(),
-              "Couldn't rename " + lib + "/a(b.mp3 => " + lib +
-                  "/a_b.mp3: File exists\nCommand failed with exit status 2: sox -R " +
-                  settings.work_dir + "/3/c.mp3 -c 1 -t sox /dev/fd/4\n  converting " + lib +
+              "Command failed with exit status 2: sox -R " + settings.work_dir +
+                  "/4/c.mp3 -c 1 -t sox /dev/fd/4\n  converting " + lib +
                   "/c.mp3 to ulaw\n  sox said: sox FAIL formats: corrupt\n  the other formats of " +
-                  lib + "/c.mp3 are left for the next run\n");
+                  lib + "/c.mp3 are not made either\n");
     runner.on_run = nullptr;
     ::unlink((lib + "/a(b.mp3").c_str());
     test::CapturedLog clean(true);
@@ -454,9 +458,13 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
         return converted_by(log.text().substr(before));
     };
     using Names = std::vector<std::string>;
-    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"})) << "no record: everything";
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"})) << "no record: everything";
+    const std::size_t quiet_from = log.text().size();
     EXPECT_EQ(run_converting(), Names{}) << log.text();
-    EXPECT_NE(log.text().find("Up to date: " + lib + "/c.mp3\n"), std::string::npos);
+    // A current source and its outputs need nothing, and say nothing.
+    const std::string quiet = log.text().substr(quiet_from);
+    EXPECT_EQ(quiet.find(lib + "/c."), std::string::npos) << quiet;
+    EXPECT_NE(quiet.find("\n4 sources up to date\n"), std::string::npos) << quiet;
     // A chmod changes the change time alone: the bytes say it is the same, and nothing is read
     // again after the record is refreshed.
     ASSERT_EQ(::chmod((lib + "/c.mp3").c_str(), 0640), 0);
@@ -492,19 +500,19 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_EQ(run_converting(), Names{"c"});
     EXPECT_EQ(run_converting(), Names{"c"}) << "an MP3 rewritten during its conversion is current";
     test::write_file(settings.converter_path, "another converter");
-    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
     // A new loudness target, or more formats, is another conversion.
     options.level = -23;
-    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
     EXPECT_EQ(run_converting(), Names{});
     options.extra_formats = {"sln48"};
-    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "c"}));
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
 
     const moh::Fd library(::open(lib.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::string record =
         settings.state_dir + "/" + moh::UpdateRecord::file_name(library.get());
     test::write_file(record, "garbage");
-    EXPECT_EQ(run_converting().size(), 3u);
+    EXPECT_EQ(run_converting().size(), 4u);
     EXPECT_NE(log.text().find("Couldn't use the update record " + record +
                               ": corrupt; converting everything\n"),
               std::string::npos);
@@ -513,7 +521,7 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     test::write_file(settings.state_dir + "/record",
                      "moh-convert update record 2\nrecipe 0\nrenamed\t1:2/a_b.mp3\t6128\t"
                      "1:2:3:4:5:6:7\n");
-    EXPECT_EQ(run_converting().size(), 3u);
+    EXPECT_EQ(run_converting().size(), 4u);
     EXPECT_NE(log.text().find("The update record " + settings.state_dir +
                               "/record is of the previous version, which kept no digests; "
                               "converting everything once\n"),
@@ -528,8 +536,10 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     touch("loud.MP3");  // the same outputs: never converted side by side
     std::atomic<int> side_by_side{0}, most{0};
     bool fail_c = true;
+    bool fail_c_wholly = false;
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
         const std::string line = moh::command_line(child);
+        if (fail_c_wholly && line.find("/c.mp3 ") != std::string::npos) return test::exited(2);
         // The commands that write outputs: of one MP3, one at a time.
         if (child.argv[0] == "sox" && line.find("/loud.8k ") != std::string::npos) {
             most = std::max(most.load(), ++side_by_side);
@@ -573,6 +583,16 @@ TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {
     ASSERT_EQ(walk().status, 1);
     EXPECT_EQ(std::count_if(runner.commands.begin(), runner.commands.end(),
                             [](const std::string& c) { return c.rfind("sox -R", 0) == 0; }),
+              0);
+    EXPECT_EQ(
+        std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 0);
+    // A conversion that published nothing changed nothing either.
+    test::write_file(lib + "/c.mp3", "changed");
+    fail_c_wholly = true;
+    runner.commands.clear();
+    walk();
+    EXPECT_NE(std::count(runner.commands.begin(), runner.commands.end(),
+                         "sox -R " + settings.work_dir + "/1/c.mp3 -c 1 -t sox /dev/fd/4"),
               0);
     EXPECT_EQ(
         std::count(runner.commands.begin(), runner.commands.end(), "asterisk -rx 'moh reload'"), 0);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -146,10 +148,29 @@ bool succeeded(const Child& child, const Outcome& outcome) {
            (program_name(child) != "sox" || outcome.verdict.failure.empty());
 }
 
+// Whether sox's failure line ends where its reason should be, as "can't open input file `X': ".
+bool gives_no_reason(const std::string& failure) {
+    return failure.find(" input ") != std::string::npos && failure.ends_with(": ");
+}
+
+// `said` with each of the child's private paths (under the work directory) shown as `source`,
+// the path in the library they stand for.
+std::string shown_as_source(std::string said, const Child& child, const ChainContext& context,
+                            const std::string& source) {
+    const std::string work = context.settings.work_dir + "/";
+    for (const std::string& word : child.argv) {
+        if (source.empty() || word.compare(0, work.size(), work) != 0) continue;
+        for (auto at = said.find(word); at != std::string::npos;
+             at = said.find(word, at + source.size()))
+            said.replace(at, word.size(), source);
+    }
+    return said;
+}
+
 // Logs a command that did not succeed; true when it did. `converting` names the MP3 and the
-// format, since the command's own paths are gone with the run.
+// format, since the command's own paths are gone with the run; what it said names `source`.
 bool report(const Child& child, const Outcome& outcome, const ChainContext& context,
-            const std::string& converting = "") {
+            const std::string& converting = "", const std::string& source = "") {
     if (succeeded(child, outcome)) return true;
     const int status = outcome.result.wait_status;
     const std::string line = command_line(child);
@@ -174,7 +195,8 @@ bool report(const Child& child, const Outcome& outcome, const ChainContext& cont
         log.failure("  timed out after %lld s\n",
                     static_cast<long long>(context.settings.child_time_limit.count()));
     }
-    const std::string& said = program == "sox" ? verdict.failure : verdict.first_line;
+    const std::string said = shown_as_source(
+        program == "sox" ? verdict.failure : verdict.first_line, child, context, source);
     if (!said.empty()) log.failure("  %s said: %s\n", program.c_str(), said.c_str());
     return false;
 }
@@ -482,12 +504,21 @@ class Chain {
             }
         }
         if (!failed && cut_off) failed = &stages[0];
+        bool retry_helps = true;
         if (failed) {
-            report(failed->child, failed->outcome, context_, converting(format.name));
+            report(failed->child, failed->outcome, context_, converting(format.name), source_);
             if (failed->outcome.result.timed_out) {
                 stop();
                 return false;
             }
+            const std::string& failure = failed->outcome.verdict.failure;
+            // A WAV's own header makes sox give its reasons.
+            const bool mp3 = mp3_.name.size() > 4 &&
+                             ::strcasecmp(mp3_.name.c_str() + mp3_.name.size() - 4, ".mp3") == 0;
+            if (failed == &stages[0] && mp3 && gives_no_reason(failure))
+                context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
+            // The same file fails the same way tomorrow, unless the disk was full.
+            retry_helps = no_room(failure);
         } else if (read_error != 0) {
             context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
                                  std::strerror(read_error));
@@ -502,10 +533,43 @@ class Chain {
             return true;
         }
         // What stopped the decoding would stop it for every format.
-        context_.log.failure("  the other formats of %s are left for the next run\n",
+        context_.log.failure(retry_helps ? "  the other formats of %s are left for the next run\n"
+                                         : "  the other formats of %s are not made either\n",
                              source_.c_str());
         stop();
         return false;
+    }
+
+    // What the MP3 is, when sox could not decode it and did not say why: empty, something else by
+    // its first bytes, or an MP3 that ends after the audio decoded at the rate of `format`.
+    std::string what_it_is(const SoxFormat& format) const {
+        if (size_ == 0) return "empty";
+        unsigned char start[8] = {};
+        const ssize_t got = ::pread(mp3_.fd, start, std::min<off_t>(sizeof start, size_), 0);
+        const bool id3 = got >= 3 && std::memcmp(start, "ID3", 3) == 0;
+        const bool frame = got >= 2 && start[0] == 0xFF && (start[1] & 0xE0) == 0xE0;
+        if (!id3 && !frame) {
+            std::string shown;
+            for (ssize_t i = 0; i < got; ++i) {
+                const unsigned char byte = start[i];
+                if (byte == '"' || byte == '\\')
+                    shown += format_text("\\%c", byte);
+                else if (byte >= 0x20 && byte < 0x7F)
+                    shown += static_cast<char>(byte);
+                else
+                    shown += format_text("\\%03o", byte);
+            }
+            return "not an MP3: it begins with \"" + shown + "\"";
+        }
+        const Rate& rate = kRates[format.rate];
+        // Each kept sample is as wide as its "-b" says.
+        const auto bits = std::find(rate.kept.begin(), rate.kept.end(), std::string_view("-b"));
+        const long bytes = bits + 1 < rate.kept.end() ? std::atol(*(bits + 1)) / 8 : 4;
+        struct stat st {};
+        const Fd& kept = kept_[format.rate].file;
+        const double seconds =
+            kept && ::fstat(kept.get(), &st) == 0 ? double(st.st_size) / bytes / rate.hz : 0;
+        return format_text("cut short after %g s", std::floor(seconds * 10) / 10);
     }
 
     // False when the run was interrupted.
@@ -525,7 +589,7 @@ class Chain {
             if (outcome.result.interrupted) return interrupted();
             // A direct conversion at this factor would have clipped where its making did.
             if (volume == decoded_at_ && kept.clipped) outcome.verdict.clipped = true;
-            const bool succeeded = report(sox, outcome, context_, converting(format.name));
+            const bool succeeded = report(sox, outcome, context_, converting(format.name), source_);
             // What outlasted the limit once would outlast it for every format: the file is left
             // for the next run rather than hold this one ten more minutes a format.
             if (outcome.result.timed_out) return stop();
@@ -600,7 +664,7 @@ class Chain {
             interrupted();
             return;
         }
-        if (!report(run.child, outcome, context_, converting(run.format))) {
+        if (!report(run.child, outcome, context_, converting(run.format), source_)) {
             failed_ = true;
             return;
         }

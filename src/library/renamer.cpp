@@ -18,6 +18,10 @@
 namespace moh {
 namespace {
 
+// How many numbered names a safe name may take before the rename is given up: a folder of
+// thousands of colliding names costs no more than this many tries each.
+constexpr int kMaxNumbered = 99;
+
 std::pair<dev_t, ino_t> identity_of(int dir) {
     struct stat st {};
     if (::fstat(dir, &st) != 0) return {0, 0};
@@ -52,11 +56,15 @@ std::string Renamer::full(const std::string& dir_relative, const std::string& na
 }
 
 bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative, std::string& name,
-                             std::string& shown, const struct stat& st) {
-    const std::string safe = sanitised_copy(name);
+                             std::string& shown, const struct stat& st, std::string* left_alone) {
+    std::string safe = sanitised_copy(name);
     shown = name;
     if (safe == name || S_ISDIR(st.st_mode)) {
-        log.info("Leave the name %s alone\n", full(dir_relative, name).c_str());
+        const std::string line = "Leave the name " + full(dir_relative, name) + " alone\n";
+        if (left_alone != nullptr)
+            *left_alone = line;
+        else
+            log.info("%s", line.c_str());
         if (record_ != nullptr) record_->passed(UpdateRecord::key_of(dir, name), dir, name);
         return true;
     }
@@ -64,9 +72,25 @@ bool Renamer::give_safe_name(Log& log, int dir, const std::string& dir_relative,
     bool replaced = false;
     if (const auto mp3 = conversion_taking(dir, safe)) {
         reason = "the name is taken by the conversion of " + *mp3;
-    } else if (const int error = dry_run_ ? would_rename(dir, name, safe, replaced)
-                                          : rename_now(dir, name, safe, replaced)) {
-        reason = std::strerror(error);
+    } else {
+        // Two unsafe names may have one safe name (Müller and Möller): the second takes the first
+        // free one of NAME_2.EXT, NAME_3.EXT, ... and the file that holds the name stays.
+        const auto dot = safe.rfind('.');
+        const std::string stem = dot == std::string::npos || dot == 0 ? safe : safe.substr(0, dot);
+        const std::string extension = safe.substr(stem.size());
+        int error = 0;
+        for (int number = 2;; ++number) {
+            error = dry_run_ ? would_rename(dir, name, safe, replaced)
+                             : rename_now(dir, name, safe, replaced);
+            if (error != EEXIST || number > kMaxNumbered) break;
+            safe = stem + "_" + std::to_string(number) + extension;
+            // A numbered name is as much an output's name as the one it stands for.
+            if (const auto mp3 = conversion_taking(dir, safe)) {
+                reason = "the name is taken by the conversion of " + *mp3;
+                break;
+            }
+        }
+        if (reason.empty() && error != 0) reason = std::strerror(error);
     }
     const std::string from = full(dir_relative, name);
     const std::string to = full(dir_relative, safe);

@@ -30,10 +30,14 @@ class Renamer {
 
     // Logs "Leave the name", "Changed" (or "Would change") or "Couldn't rename" for the file
     // `name` in `dir`, at `dir_relative` in the library ("" for its top), whose status is `st`.
-    // On success `name` is the name it has now (in a dry run, still the old one, and `shown` the
-    // new one). False when the rename was refused and the entry is to be left alone.
+    // With `left_alone`, the "Leave the name" line goes there instead, for the caller to log if
+    // the entry turns out to need anything. A safe name taken by another file gets "_2", "_3",
+    // ... before its extension. On success `name` is the name it has now (in a dry run, still
+    // the old one, and `shown` the new one). False when the rename was refused and the entry is
+    // to be left alone.
     bool give_safe_name(Log& log, int dir, const std::string& dir_relative, std::string& name,
-                        std::string& shown, const struct stat& st);
+                        std::string& shown, const struct stat& st,
+                        std::string* left_alone = nullptr);
 
     int renamed() const { return renamed_; }
 

@@ -67,6 +67,7 @@ class Walker {
         while (entries_.next(entry)) {
             if (interrupt_signal() != 0) return false;
             if (!walk_entry(entry)) return false;
+            log();  // an entry that said nothing else still says its name was left alone
         }
         return true;
     }
@@ -75,14 +76,24 @@ class Walker {
     int converted_others() const { return converted_others_; }
     int renamed() const { return renamer_.renamed(); }
     int removed() const { return removed_; }
-    int failed() const { return failed_.load(); }
+    int failed_mp3s() const { return failed_mp3s_.load(); }
+    int failed_others() const { return failed_others_.load(); }
+    int published() const { return published_.load(); }
+    int up_to_date() const { return up_to_date_; }
     // Whether conversions stopped early, so that MP3s went unexamined.
     bool stopped_converting() const { return !tools_.sox_mp3 || no_space_.load(); }
-    int finished() const { return finished_.load(); }
+    // Sources whose conversion ended, or that were found current.
+    int done() const { return finished_.load() + up_to_date_; }
 
   private:
-    // With jobs, the walk's lines wait for the lines of the MP3s before them.
-    Log& log() { return pool_ ? pool_->log() : context_.log; }
+    // With jobs, the walk's lines wait for the lines of the MP3s before them. Under -u an
+    // entry's "Leave the name" waits until the entry turns out to need something.
+    Log& log() {
+        Log& log = pool_ ? pool_->log() : context_.log;
+        if (!left_alone_.empty()) log.info("%s", left_alone_.c_str());
+        left_alone_.clear();
+        return log;
+    }
 
     std::string full(const std::string& relative) const { return library_.path() + "/" + relative; }
 
@@ -114,8 +125,11 @@ class Walker {
                        full(entry.relative()).c_str());
             return true;
         }
+        const bool update = context_.options.update && record_ != nullptr;
+        if (update && own_output(dir, entry)) return true;
         std::string shown;
-        if (!renamer_.give_safe_name(log(), dir, entry.dir_relative, entry.name, shown, entry.st))
+        if (!renamer_.give_safe_name(log(), dir, entry.dir_relative, entry.name, shown, entry.st,
+                                     update ? &left_alone_ : nullptr))
             return true;
         const std::string dir_path =
             entry.dir_relative.empty() ? library_.path() : full(entry.dir_relative);
@@ -160,7 +174,7 @@ class Walker {
             return convert_source({dir, std::move(file), shown, dir_path, entry.name, false},
                                   playability.reason);
         }
-        if (context_.progress != nullptr) context_.progress->show(++mp3_reached_, path);
+        show_progress(path.substr(library_.path().size() + 1));
         Fd mp3 = library_.open_source(dir, entry.name, relative, reason);
         if (!mp3) {
             log().problem("Not converting %s -- %s\n", path.c_str(), reason.c_str());
@@ -249,6 +263,31 @@ class Walker {
         if (!unmade && !outputs.empty() && !dry_run_) record_->forget(key);
     }
 
+    void show_progress(const std::string& relative) {
+        if (context_.progress != nullptr) context_.progress->show(++reached_, relative);
+    }
+
+    // Whether the entry is an output this command made of the source of its stem beside it: under
+    // -u it needs nothing, and says nothing.
+    bool own_output(int dir, const Entry& entry) {
+        const std::string& name = entry.name;
+        const auto dot = name.rfind('.');
+        if (!S_ISREG(entry.st.st_mode) || dot == std::string::npos || dot == 0 ||
+            !is_output_format(std::string_view(name).substr(dot + 1)))
+            return false;
+        std::string source = first_of_same_stem(dir, name, "");
+        if (source.empty()) source = first_of_same_stem(dir, name, "", {".WAV", ".wav"});
+        if (source.empty()) return false;
+        const std::string key = UpdateRecord::key_of(dir, source);
+        // Once its source is reached, a job may be replacing it: the walk's answer must not
+        // depend on how far the job got.
+        if (reached_sources_.count(key) == 0 &&
+            !record_->still_output(key, name.substr(dot + 1), dir, name))
+            return false;
+        if (pruner_ != nullptr) pruner_->consider(dir, entry.dir_relative, entry.name, entry.st);
+        return true;
+    }
+
     bool skipping(const std::string& name) {
         log().info(
             "skipping non-mp3 file conversion of %s-- must already be asterisk compatible!\n",
@@ -279,17 +318,21 @@ class Walker {
         // Forged listing lines may name a source twice: its outputs are made once a run.
         if (!converted_outputs_.insert(outputs).second) return true;
         const std::string key = UpdateRecord::key_of(source.dir, source.name);
-        // A WAV converted before is said once, when it was converted: a nightly run stays quiet.
+        reached_sources_.insert(key);
+        if (!source.mp3) show_progress(path.substr(library_.path().size() + 1));
+        // A nightly run over a current library stays quiet.
         if (context_.options.update && record_ != nullptr &&
             record_->current(key, source.fd.get(), source.dir, stem)) {
-            log().info("Up to date: %s\n", path.c_str());
+            left_alone_.clear();
+            ++up_to_date_;
             return true;
         }
         // Older outputs of formats no longer made would go on playing the old audio.
         if (record_ != nullptr) remove_outputs(source.dir, source.dir_path, key, shown, true);
+        // A WAV converted well needs no one: its line is not a problem.
         if (!source.mp3) {
-            log().problem("Not playable by Asterisk as it is: %s -- %s; converting it\n",
-                          path.c_str(), unplayable.c_str());
+            log().info("Not playable by Asterisk as it is: %s -- %s; converting it\n", path.c_str(),
+                       unplayable.c_str());
         }
         ++(source.mp3 ? converted_ : converted_others_);
         if (dry_run_) {
@@ -301,22 +344,26 @@ class Walker {
         const Mp3 job{source.dir,      source.fd.get(), shown,         stem,
                       source.dir_path, ++jobs_,         opened.st_size};
         const FileIdentity identity = FileIdentity::of(opened);
-        if (pool_ == nullptr) return convert(job, key, identity, context_.log);
+        log();
+        const bool mp3 = source.mp3;
+        if (pool_ == nullptr) return convert(job, key, identity, mp3, context_.log);
 
         // The job owns copies of the descriptors; the walk goes on with its own.
         auto owned = std::make_shared<std::pair<Fd, Fd>>(
             Fd(::fcntl(source.dir, F_DUPFD_CLOEXEC, 0)), std::move(source.fd));
-        pool_->submit(outputs, [this, job, owned, identity, key](Log& log) {
+        pool_->submit(outputs, [this, job, owned, identity, key, mp3](Log& log) {
             Mp3 own = job;
             own.dir = owned->first.get();
             own.fd = owned->second.get();
-            convert(own, key, identity, log);
+            convert(own, key, identity, mp3, log);
         });
         return true;
     }
 
     // False when the run was interrupted.
-    bool convert(const Mp3& mp3, const std::string& key, const FileIdentity& identity, Log& log) {
+    // `is_mp3`: the source is an MP3, not a WAV.
+    bool convert(const Mp3& mp3, const std::string& key, const FileIdentity& identity, bool is_mp3,
+                 Log& log) {
         // A full library fails every conversion after it: one line says so, and the rest wait.
         if (no_space_.load()) return true;
         double volume = 1.0;
@@ -330,7 +377,8 @@ class Walker {
         if (record_ != nullptr)
             record_->converted(key, mp3.fd, identity, mp3.dir, mp3.stem, result);
         ++finished_;
-        if (!result.complete) ++failed_;
+        if (!result.complete) ++(is_mp3 ? failed_mp3s_ : failed_others_);
+        if (!result.outputs.empty()) ++published_;
         if (result.no_space && !no_space_.exchange(true))
             log.failure("No space left in the library; conversions stop here\n");
         return true;
@@ -367,16 +415,53 @@ class Walker {
     Pruner* pruner_;
     bool dry_run_;
     Renamer renamer_;
-    int mp3_reached_ = 0;
     int removed_ = 0;                          // outputs removed outside pruning
+    int reached_ = 0;                          // sources the progress line has shown
     int converted_ = 0;                        // MP3s sent to conversion
     int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
     int jobs_ = 0;                             // conversions; numbers each one's private directory
     std::set<std::string> converted_outputs_;  // a folder's identity and a stem, a run
+    std::set<std::string> reached_sources_;    // sources current or sent to conversion, by key
+    std::string left_alone_;                   // the entry's "Leave the name" line, held under -u
+    int up_to_date_ = 0;
     std::atomic<int> finished_{0};
-    std::atomic<int> failed_{0};
+    std::atomic<int> failed_mp3s_{0};
+    std::atomic<int> failed_others_{0};
+    std::atomic<int> published_{0};  // conversions that published at least one output
     std::atomic<bool> no_space_{false};
 };
+
+// The sources the walk will convert, for the progress line and the interruption line: the MP3s
+// (hidden files aside) and the WAVs that Asterisk refuses and sox can convert. Reads the listing
+// from where it stands and puts it back there.
+int count_to_convert(const Library& library, int listing) {
+    const off_t start = ::lseek(listing, 0, SEEK_CUR);
+    int count = 0;
+    {
+        ListingReader reader(Fd(::fcntl(listing, F_DUPFD_CLOEXEC, 0)));
+        ListedEntries entries(library, reader);
+        Entry entry;
+        while (entries.next(entry)) {
+            if (!entry.inside || entry.error != 0 || entry.name.front() == '.' ||
+                S_ISDIR(entry.st.st_mode))
+                continue;
+            const std::string safe = sanitised_copy(entry.name);
+            if (is_mp3_name(safe)) {
+                ++count;
+                continue;
+            }
+            if (!safe.ends_with(".wav") && !safe.ends_with(".WAV")) continue;
+            std::string reason;
+            const Fd file =
+                library.open_source(entry.dir->get(), entry.name, entry.relative(), reason);
+            if (!file) continue;
+            const Playability playability = judge_playable(safe, file.get());
+            if (!playability.plays && playability.convertible) ++count;
+        }
+    }
+    ::lseek(listing, start, SEEK_SET);
+    return count;
+}
 
 }  // namespace
 
@@ -416,11 +501,11 @@ WalkResult run_walk(const Context& context) {
     if (!deep.empty())
         log.problem("Not descending below %d levels: %s\n", kListingDepth, deep.c_str());
     const ListedSources sources = count_sources(listing.get(), library.path());
-    const int mp3_total = sources.mp3;
+    const int to_convert = count_to_convert(library, listing.get());
     const Tools tools = sources.mp3 + sources.wav > 0
                             ? check_tools(settings, options.extra_formats, context.runner, log)
                             : Tools{};
-    if (context.progress != nullptr) context.progress->start(mp3_total);
+    if (context.progress != nullptr) context.progress->start(to_convert);
 
     ListingReader reader(std::move(listing));
     ListedEntries entries(library, reader);
@@ -454,7 +539,7 @@ WalkResult run_walk(const Context& context) {
                         std::strerror(error));
         }
     }
-    WalkResult result{0, interrupted, mp3_total, walker.finished()};
+    WalkResult result{0, interrupted, to_convert, walker.done()};
     if (interrupted) return result;
 
     if (options.dry_run) {
@@ -464,24 +549,28 @@ WalkResult run_walk(const Context& context) {
         }
         log.info("Would change the names of %d files\n", walker.renamed());
     } else {
+        // Each count of failures sits under the count it is part of.
+        const auto failures = [&log](int failed) {
+            if (failed > 0)
+                log.info("%d of them could not be converted; see the lines above\n", failed);
+        };
         log.info("Found and converted %d mp3 files\n", walker.converted());
+        failures(walker.failed_mp3s());
         if (walker.converted_others() > 0) {
             log.info("Converted %d files Asterisk could not play\n", walker.converted_others());
-        }
-        if (walker.failed() > 0) {
-            log.info("%d of them could not be converted; see the lines above\n", walker.failed());
+            failures(walker.failed_others());
         }
         log.info("CHanged name of %d files\n", walker.renamed());
     }
+    if (options.update) log.info("%d sources up to date\n", walker.up_to_date());
     log.info("Now, to the db....\n");
     if (pruned > 0) {
         log.info("%s %d outputs whose source is gone\n",
                  options.dry_run ? "Would remove" : "Removed", pruned);
     }
+    // Asterisk reloads only for a library that changed.
     if (options.reload && !options.dry_run &&
-        walker.converted() + walker.converted_others() + walker.renamed() + pruned + unmade +
-                walker.removed() >
-            0) {
+        walker.published() + walker.renamed() + pruned + unmade + walker.removed() > 0) {
         log.info("Reloading music on hold\n");
         run_and_report({{"asterisk", "-rx", "moh reload"}, {}},
                        {settings, log, context.runner, -1});

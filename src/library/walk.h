@@ -25,8 +25,8 @@ struct Context {
 struct WalkResult {
     int status = 0;  // the exit status: 0, or kExitNoListing
     bool interrupted = false;
-    int mp3_total = 0;      // MP3s in the listing
-    int mp3_converted = 0;  // MP3s whose conversion had ended when the walk stopped
+    int to_convert = 0;  // sources the run set out to convert, known before the walk
+    int done = 0;        // of those, the ones converted or found current when the walk stopped
 };
 
 // The whole run: opens the library, lists it, gives every listed entry a safe name, converts

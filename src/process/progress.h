@@ -14,7 +14,7 @@ class Progress {
     // Draws on `terminal`, a descriptor open on a terminal (standard error).
     explicit Progress(int terminal) : terminal_(terminal) {}
 
-    // Sets N, the number of MP3s the run will go through.
+    // Sets N, the number of sources the run will convert.
     void start(int total);
     // Redraws the line as `[n/N] PATH`, cut to the terminal's width. PATH is escaped as the
     // log escapes it; what a terminal would still act on or cannot show, C1 controls and bytes

@@ -195,18 +195,30 @@ plays)
   sox -n -r 16000 -c 1 -b 16 wide.wav synth 1 sine 440 vol 0.3
   sox -n -r 8000 -c 1 -b 16 -e signed-integer ready.wav synth 1 sine 440 vol 0.3
   sox -n -r 8000 -c 1 -b 16 -e signed-integer PCM.WAV synth 1 sine 440 vol 0.3
-  sox -n -r 8000 -c 1 -b 16 -e signed-integer -t wav clicks.ulaw synth 1 sine 440 vol 0.3
   sox -n -r 44100 -c 2 gone.mp3 synth 1 sine 440 vol 0.3
   sox -n -r 44100 -c 2 same.mp3 synth 3 sine 440 vol 0.3
   cd /
+  # WAVs converted well need no one; a file Asterisk cannot play that is not converted does.
   run --prune
+  expect_status 0
+  cp /mnt/check/stdout /mnt/check/converted
+  # At a terminal, the progress counts the five sources to convert and names them below the
+  # library.
+  script -qec "$timeout $limit /mnt/moh-convert" /dev/null >/mnt/check/terminal </dev/null
+  grep -qF "[5/5] Sales Queue/" /mnt/check/terminal && ! grep -qF "] $lib" /mnt/check/terminal ||
+    fail "progress: $(tr '\r' '\n' </mnt/check/terminal | grep -F '[' | head -3)"
+  sox -n -r 8000 -c 1 -b 16 -e signed-integer -t wav "$lib/Sales Queue/clicks.ulaw" synth 1 sine 440 vol 0.3
+  run --quiet
   expect_status 1
   at="$lib/Sales Queue"
+  printf 'Not playable by Asterisk: %s -- it begins with a "RIFF" header, which plays as noise\n' \
+    "$at/clicks.ulaw" >/mnt/check/expected
+  same_stdout
+  cp /mnt/check/converted /mnt/check/stdout
   for line in "Not playable by Asterisk as it is: $at/cd.wav -- 44100 Hz, 2 channels, 16-bit PCM; converting it" \
     "Not playable by Asterisk as it is: $at/wide.wav -- 16000 Hz, 1 channel, 16-bit PCM; converting it" \
     "skipping non-mp3 file conversion of ready.wav-- must already be asterisk compatible!" \
     "Not playable by Asterisk as it is: $at/PCM.WAV -- 8000 Hz, 1 channel, 16-bit PCM; .WAV is read as GSM 6.10; converting it" \
-    "Not playable by Asterisk: $at/clicks.ulaw -- it begins with a \"RIFF\" header, which plays as noise" \
     "Converted 3 files Asterisk could not play"; do
     grep -qxF "$line" /mnt/check/stdout || fail "no line: $line"
   done

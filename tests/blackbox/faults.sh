@@ -9,14 +9,14 @@ sox -n -r 44100 -c 2 /mnt/a.mp3 synth 0.5 sine 440 vol 0.3
 with_mp3() { cp /mnt/a.mp3 "$lib/a.mp3"; remember_library; }
 # The lines of a clean conversion of STEM.mp3 in the library's top directory.
 entry_log() { printf 'Leave the name %s alone\n' "$lib/$1.mp3" && converts "$1"; }
-# The lines of STEM.mp3, the run's MP3 number N, when its decoding fails with STATUS and sox
-# says SAID: what fails for one format would fail for all.
-decoding_fails() { # STEM N STATUS [SAID]
+# The lines of STEM.mp3, the run's MP3 number N, when its decoding fails with STATUS, sox says
+# SAID and the file is WHAT: what fails for one format would fail for all, every time.
+decoding_fails() { # STEM N STATUS SAID WHAT
   printf 'Leave the name %s alone\nConvert %s to ulaw\n' "$lib/$1.mp3" "$1"
   printf 'Command failed with exit status %s: %s\n' "$3" "$(decoder_line "$2" "$1.mp3")"
   converting "$1" ulaw
-  [ -z "${4-}" ] || printf '  sox said: %s\n' "$4"
-  printf '  the other formats of %s are left for the next run\n' "$lib/$1.mp3"
+  printf '  sox said: %s\n  the file is %s\n' "$4" "$5"
+  printf '  the other formats of %s are not made either\n' "$lib/$1.mp3"
 }
 # The whole log of a library holding a.mp3 alone.
 single_log() { entry_log a; summary 1 0 "${1:-0}"; }
@@ -126,16 +126,33 @@ broken-mp3s)
   : >"$lib/empty.mp3"
   # sox warns first, then fails quoting the name, which says nothing of clipping.
   printf 'not audio at all\n' >"$lib/decrease.mp3"
+  head -c 300 /mnt/a.mp3 >"$lib/cut.mp3"
+  # Beside them a hidden file, never converted, and a WAV converted well: each count of failures
+  # belongs to its own kind.
+  cp /mnt/a.mp3 "$lib/._a.mp3"
+  sox -n -r 44100 -c 2 -b 16 "$lib/cd.wav" synth 0.5 sine 440 vol 0.3
   remember_library
   run
   expect_status 1
   # One failure each: what sox cannot read once it cannot read for any format.
   n=0
   while IFS= read -r line; do
-    n=$((n + 1)) stem=${line##*/} stem=${stem%.mp3}
-    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$work/$n/$stem.mp3': "
+    stem=${line##*/} stem=${stem%.*}
+    case $line in
+    */._a.mp3) printf 'Leave the hidden file %s alone\n' "$line" && continue ;;
+    */cd.wav)
+      n=$((n + 1))
+      printf 'Leave the name %s alone\nNot playable by Asterisk as it is: %s -- 44100 Hz, 2 channels, 16-bit PCM; converting it\n' "$line" "$line"
+      converts cd && continue ;;
+    */empty.mp3) what=empty ;;
+    */decrease.mp3) what='not an MP3: it begins with "not audi"' ;;
+    */cut.mp3) what='cut short after 0 s' ;;
+    esac
+    n=$((n + 1))
+    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$line': " "$what"
   done </tmp/moh-xx >/mnt/check/expected
-  summary 2 0 2 >>/mnt/check/expected
+  { summary 3 0 3 | head -2
+    printf 'Converted 1 files Asterisk could not play\nCHanged name of 0 files\nNow, to the db....\n'; } >>/mnt/check/expected
   same_stdout
   ;;
 vanished)
@@ -228,7 +245,7 @@ nohup)
   stand_in_sox
   printf '%s\n' 'grep SigIgn /proc/$$/status >>/mnt/check/ignored; kill -HUP $PPID' >/mnt/bin/sox-also
   set +e
-  (cd /mnt/cwd && "$timeout" -k 5 60 sh -c 'trap "" HUP && exec /mnt/moh-convert') \
+  (cd /mnt/cwd && "$timeout" -k 5 "$limit" sh -c 'trap "" HUP && exec /mnt/moh-convert') \
     >/mnt/check/stdout 2>/mnt/check/stderr
   status=$?
   set -e
@@ -250,9 +267,9 @@ lost-log)
     set +e
     if [ "$reason" = "Broken pipe" ]; then
       (cd /mnt/cwd && perl -e 'pipe(R, W) or die; close R; open(STDOUT, ">&W") or die; exec @ARGV' \
-        "$timeout" -k 5 60 /mnt/moh-convert) 2>/mnt/check/stderr
+        "$timeout" -k 5 "$limit" /mnt/moh-convert) 2>/mnt/check/stderr
     else
-      (cd /mnt/cwd && "$timeout" -k 5 60 /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
+      (cd /mnt/cwd && "$timeout" -k 5 "$limit" /mnt/moh-convert) >/dev/full 2>/mnt/check/stderr
     fi
     status=$?
     set -e
@@ -273,7 +290,7 @@ closed-descriptors)
   stand_in_sox
   for closed in '>&-' '<&- >&- 2>&-'; do
     set +e
-    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 60 /mnt/moh-convert $closed)"
+    eval "(cd /mnt/cwd && \"\$timeout\" -k 5 \"\$limit\" /mnt/moh-convert $closed)"
     status=$?
     set -e
     expect_status 0
@@ -283,12 +300,15 @@ closed-descriptors)
   ;;
 interrupted)
   # SIGTERM while sox runs: the run says on stderr how far it got, then dies by the signal.
+  # N counts what the run would convert: the WAV too, but not a hidden file.
   with_mp3
+  cp /mnt/a.mp3 "$lib/._a.mp3"
+  sox -n -r 44100 -c 2 -b 16 "$lib/cd.wav" synth 0.5 sine 440 vol 0.3
   stand_in_sox
   printf '%s\n' 'kill -TERM $PPID; sleep 10' >/mnt/bin/sox-also
   run
   expect_status 143
-  grep -qx 'moh-convert: interrupted by SIGTERM after converting 0 of 1 MP3s; run it again to finish' \
+  grep -qx 'moh-convert: interrupted by SIGTERM after converting 0 of 2 sources; run it again to finish' \
     /mnt/check/stderr || fail "stderr: $(cat /mnt/check/stderr)"
   ;;
 tiny-wav)

@@ -171,20 +171,27 @@ conversion_of() { # DIR NAME
   done
   return 1
 }
-# The rename of NAME to SAFE in DIR, shown as in SHOWN_DIR; false when it must be refused.
+# The rename of NAME to SAFE in DIR, shown as in SHOWN_DIR, or to the first free SAFE numbered
+# _2, _3, ... before its extension; sets renamed_to. False when it must be refused.
 rename_in() { # DIR NAME SAFE SHOWN_DIR
-  local from=$lib$4/$2 to=$lib$4/$3
-  if conversion_of "$1" "$3"; then
-    expect "Couldn't rename $from => $to: the name is taken by the conversion of $mp3"
-  elif [ "${taken[$1/$3]-}" = 1 ]; then
-    expect "Couldn't rename $from => $to: File exists"
-  else
-    expect "Changed $from => $to"
-    taken[$1/$2]=0 taken[$1/$3]=1 renames=$((renames + 1))
-    return 0
-  fi
-  failed_renames=$((failed_renames + 1))
-  return 1
+  local from=$lib$4/$2 safe=$3 stem=$3 extension="" n=2
+  [[ $3 != ?*.* ]] || stem=${3%.*} extension=.${3##*.}
+  while :; do
+    if conversion_of "$1" "$safe"; then
+      expect "Couldn't rename $from => $lib$4/$safe: the name is taken by the conversion of $mp3"
+    elif [ "${taken[$1/$safe]-}" = 1 ] && [ "$n" -le 99 ]; then
+      safe=${stem}_$n$extension n=$((n + 1))
+      continue
+    elif [ "${taken[$1/$safe]-}" = 1 ]; then
+      expect "Couldn't rename $from => $lib$4/$safe: File exists"
+    else
+      expect "Changed $from => $lib$4/$safe"
+      taken[$1/$2]=0 taken[$1/$safe]=1 renames=$((renames + 1)) renamed_to=$safe
+      return 0
+    fi
+    failed_renames=$((failed_renames + 1))
+    return 1
+  done
 }
 # Sets why to the reason the MP3 listed at PATH, now at NOW, must not be converted; empty when it
 # must.
@@ -261,6 +268,7 @@ while [ "$i" -lt "${#lines[@]}" ]; do
     expect "Leave the name $lib$shown/$name alone"
   else
     rename_in "$dir" "$rest" "$name" "$shown" || continue
+    name=$renamed_to
   fi
   if [[ $name != *.[mM][pP]3 ]]; then
     expect "skipping non-mp3 file conversion of $name-- must already be asterisk compatible!"

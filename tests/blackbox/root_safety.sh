@@ -28,7 +28,7 @@ planted-outputs)
   outside_state >/mnt/check/outside-before
   "${writer[@]}" /mnt/replant "$lib" "${plants[@]}" &  # not through a function: $! is its pid
   replanter=$!
-  eventually 10 test -L "$lib/s6.g722" || fail "the replanter did not start"
+  eventually "$limit" test -L "$lib/s6.g722" || fail "the replanter did not start"
   run
   gone "$replanter" && fail "the replanter stopped during the run"
   kill "$replanter"
@@ -45,8 +45,8 @@ killed)
   cp "$conv_path" /mnt/real-convert
   outside_state >/mnt/check/outside-before
   # A child that stops after writing part of its output, until it is killed.
-  hold() { printf '%s\n' 'head -c 3 "$in" >"$out"; echo "$$ $PPID" >/mnt/check/held; exec sleep 30'; }
-  kill_held() { eventually 20 test -s /mnt/check/held && kill "-$1" "$(cut -d' ' -f2 /mnt/check/held)"; }
+  hold() { printf '%s\n' 'head -c 3 "$in" >"$out"; echo "$$ $PPID" >/mnt/check/held; exec sleep 600'; }
+  kill_held() { eventually "$limit" test -s /mnt/check/held && kill "-$1" "$(cut -d' ' -f2 /mnt/check/held)"; }
 
   # SIGTERM while sox writes the .sln; a player holds the old .ulaw open meanwhile.
   { echo 'case " $* " in *" -r 8000 -c 1 "*" -b 16 "*) ;; *) return ;; esac'; hold; } >/mnt/bin/sox-also
@@ -57,7 +57,7 @@ killed)
   [ "$run_seconds" -lt 10 ] || fail "the run did not stop promptly"
   clean_log | sed '/^Convert a to sln$/q' >/mnt/check/expected
   same_stdout
-  eventually 5 gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted sox was left running"
+  eventually "$limit" gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted sox was left running"
   for format in ulaw alaw gsm; do same_content "$lib/a.mp3" "$lib/a.$format"; done
   for format in sln sln16 g722; do
     [ "$(cat "$lib/a.$format")" = "previous $format" ] || fail "a.$format was cut"
@@ -82,7 +82,7 @@ killed)
   run
   expect_status 143
   [ "$run_seconds" -lt 10 ] || fail "the run did not stop promptly"
-  eventually 5 gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted resampler was left running"
+  eventually "$limit" gone "$(cut -d' ' -f1 /mnt/check/held)" || fail "the interrupted resampler was left running"
 
   # SIGKILL while the converter writes, staging its output beside OUT as ours does: nothing can
   # clean up, and nothing needs to.
@@ -112,9 +112,9 @@ overlap)
   mp3 'Hold Music.mp3'
   # The first run's first sox waits for the second run to be over.
   printf '%s\n' 'echo $PPID >/mnt/check/first; while [ ! -e /mnt/check/go ]; do sleep 0.02; done' >/mnt/bin/sox-also
-  (cd /mnt/cwd && exec "$timeout" 60 /mnt/moh-convert) >/mnt/check/first-stdout 2>&1 &
+  (cd /mnt/cwd && exec "$timeout" "$limit" /mnt/moh-convert) >/mnt/check/first-stdout 2>&1 &
   first=$!
-  eventually 20 test -s /mnt/check/first || fail "the first run did not start converting"
+  eventually "$limit" test -s /mnt/check/first || fail "the first run did not start converting"
   rm /mnt/bin/sox-also
   state() { find "$lib" /tmp /run -printf '%p %y %i %s %T@\n' | sort; }
   state >/mnt/check/state-before
