@@ -214,6 +214,12 @@ plays)
   printf 'Not playable by Asterisk: %s -- it begins with a "RIFF" header, which plays as noise\n' \
     "$at/clicks.ulaw" >/mnt/check/expected
   same_stdout
+  # The MP3 beside a WAV owns its outputs; it is said to be converted instead only when it is.
+  ln -s /mnt/check/expected "$at/song.mp3" && sox -n -r 44100 -c 2 -b 16 "$at/song.wav" synth 1 sine 440 vol 0.3
+  run --quiet
+  grep -qxF "Not playable by Asterisk: $at/song.wav -- 44100 Hz, 2 channels, 16-bit PCM; song.mp3 beside it has the same outputs" \
+    /mnt/check/stdout || fail "the refused song.mp3 was said to be converted: $(cat /mnt/check/stdout)"
+  rm "$at/song.mp3" "$at/song.wav"
   cp /mnt/check/converted /mnt/check/stdout
   for line in "Not playable by Asterisk as it is: $at/cd.wav -- 44100 Hz, 2 channels, 16-bit PCM; converting it" \
     "Not playable by Asterisk as it is: $at/wide.wav -- 16000 Hz, 1 channel, 16-bit PCM; converting it" \
