@@ -52,6 +52,7 @@ struct ConversionResult {
     bool interrupted = false;              // the run was interrupted; nothing more was published
     std::vector<PublishedOutput> outputs;  // in the order they were made
     bool no_space = false;  // an output found the library full (or its owner over quota)
+    bool unreadable = false;  // sox could not read the source: it fails so until it is replaced
 };
 
 // No sox run is retried below this factor: it reaches 0.1 after nine steps of 0.1 from 1.0.

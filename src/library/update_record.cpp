@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <sstream>
 #include <utility>
@@ -180,9 +181,16 @@ UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& libr
         if (good && fields[0] == "source") {
             // Kept whatever the recipe: which outputs are ours stays true.
             Entry entry;
+            intmax_t failed = 0;
+            int consumed = 0;
             good = fields.size() >= 4 && KnownFile::decode(fields[2], entry.source) &&
-                   (fields[3] == "complete" || fields[3] == "partial");
+                   (fields[3] == "complete" || fields[3] == "partial" ||
+                    (std::sscanf(fields[3].c_str(), "failed@%jd%n", &failed, &consumed) == 1 &&
+                     static_cast<std::size_t>(consumed) == fields[3].size() && failed > 0));
+            entry.failed = static_cast<std::time_t>(failed);
             entry.complete = good && fields[3] == "complete" && same_recipe;
+            // Another recipe may read what this one could not.
+            if (!same_recipe) entry.failed = 0;
             for (std::size_t f = 4; good && f < fields.size(); ++f) {
                 const auto equals = fields[f].find('=');
                 good = equals != std::string::npos &&
@@ -246,6 +254,18 @@ std::map<std::string, UpdateRecord::Entry>::iterator UpdateRecord::find_before(
     return found;
 }
 
+std::optional<std::time_t> UpdateRecord::failed_before(const std::string& key, int source) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = find_before(key, source);
+    struct stat st {};
+    if (found == before_.end() || found->second.failed == 0 || ::fstat(source, &st) != 0 ||
+        !still_known(found->second.source, source, st))
+        return std::nullopt;
+    const std::time_t failed = found->second.failed;
+    now_.insert(before_.extract(found));
+    return failed;
+}
+
 bool UpdateRecord::current(const std::string& key, int source, int dir, const std::string& stem) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = find_before(key, source);
@@ -281,6 +301,7 @@ void UpdateRecord::converted(const std::string& key, int source, const FileIdent
     if (::fstat(source, &st) != 0 || !(FileIdentity::of(st) == opened)) entry.source.digest.reset();
     entry.complete = result.complete && unchanged && entry.source.digest &&
                      entry.outputs.size() == formats_.size();
+    if (result.unreadable && entry.source.digest) entry.failed = std::time(nullptr);
     const std::lock_guard<std::mutex> lock(mutex_);
     // An earlier output that this conversion did not replace (its converter missing) is still
     // ours while it is as it was.
@@ -405,7 +426,10 @@ int UpdateRecord::save(bool partial) const {
             if (key.find_first_of("\t\n") != std::string::npos) continue;
             const std::size_t before = text.size();
             text += "source\t" + key + "\t" + entry.source.encode() + "\t" +
-                    (entry.complete ? "complete" : "partial");
+                    (entry.complete ? "complete"
+                     : entry.failed != 0
+                         ? format_text("failed@%jd", static_cast<intmax_t>(entry.failed))
+                         : "partial");
             for (const auto& [format, output] : entry.outputs)
                 text += "\t" + format + "=" + output.encode();
             text += "\n";

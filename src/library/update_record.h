@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -48,6 +49,11 @@ class UpdateRecord {
     // conversion published in `dir`. A current entry is carried into the next record.
     bool current(const std::string& key, int source, int dir, const std::string& stem);
 
+    // When the source `key`, open as `source`, last failed to convert for what it holds, while
+    // it still holds just that: a retry would fail the same way. Nothing otherwise. What is
+    // returned is carried into the next record.
+    std::optional<std::time_t> failed_before(const std::string& key, int source);
+
     // Notes a conversion's outcome: a complete one of a source that stayed `opened` all along
     // makes it current; of any other, only which outputs it published is kept.
     void converted(const std::string& key, int source, const FileIdentity& opened, int dir,
@@ -90,6 +96,7 @@ class UpdateRecord {
         KnownFile source;
         std::map<std::string, KnownFile> outputs;  // by format, as published
         bool complete = false;  // made whole by this recipe: current while all is unchanged
+        std::time_t failed = 0;  // when its source could not be read by this recipe; 0: it could
     };
     struct Rename {
         std::string from;

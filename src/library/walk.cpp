@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <set>
@@ -44,6 +45,14 @@ const char* ignored_reason(int error) {
         default:
             return std::strerror(error);
     }
+}
+
+// The local date of `when`, as an administrator reads it.
+std::string day_of(std::time_t when) {
+    struct tm local {};
+    char text[32] = "";
+    if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
 }
 
 class Walker {
@@ -83,7 +92,7 @@ class Walker {
     // Whether conversions stopped early, so that MP3s went unexamined.
     bool stopped_converting() const { return !tools_.sox_mp3 || no_space_.load(); }
     // Sources whose conversion ended, or that were found current.
-    int done() const { return finished_.load() + up_to_date_; }
+    int done() const { return finished_.load() + up_to_date_ + still_failing_; }
 
   private:
     // With jobs, the walk's lines wait for the lines of the MP3s before them. Under -u an
@@ -327,6 +336,15 @@ class Walker {
             ++up_to_date_;
             return true;
         }
+        // A file sox could not read fails the same way every night until someone replaces it.
+        if (const auto failed = context_.options.update && record_ != nullptr
+                                    ? record_->failed_before(key, source.fd.get())
+                                    : std::nullopt) {
+            log().problem("Still cannot convert %s -- unchanged since it failed on %s\n",
+                          path.c_str(), day_of(*failed).c_str());
+            ++still_failing_;
+            return true;
+        }
         // Older outputs of formats no longer made would go on playing the old audio.
         if (record_ != nullptr) remove_outputs(source.dir, source.dir_path, key, shown, true);
         // A WAV converted well needs no one: its line is not a problem.
@@ -416,6 +434,7 @@ class Walker {
     bool dry_run_;
     Renamer renamer_;
     int removed_ = 0;                          // outputs removed outside pruning
+    int still_failing_ = 0;                    // sources left as they failed before
     int reached_ = 0;                          // sources the progress line has shown
     int converted_ = 0;                        // MP3s sent to conversion
     int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
