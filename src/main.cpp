@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
+#include "check/check.h"
 #include "cli/options.h"
 #include "cli/run_lock.h"
+#include "formats/outputs.h"
 #include "library/walk.h"
 #include "process/interrupt.h"
 #include "process/log.h"
@@ -23,6 +26,23 @@ void open_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) return;
     }
+}
+
+// Looks, writes nothing and takes no lock: any account that can read the library may.
+int run_check(const moh::CommandLine& command) {
+    const moh::Settings settings = moh::fixed_settings();
+    moh::CheckPaths paths;
+    paths.library_dir = command.run.library.empty() ? settings.library_dir : command.run.library;
+    paths.default_library = command.run.library.empty();
+    paths.state_dir = settings.state_dir;
+    paths.formats = moh::run_formats(command.run.extra_formats);
+    paths.asterisk_conf = "/etc/asterisk/asterisk.conf";
+    paths.musiconhold_asked = !command.asterisk_config.empty();
+    paths.musiconhold_conf =
+        paths.musiconhold_asked ? command.asterisk_config : "/etc/asterisk/musiconhold.conf";
+    const int status = moh::run_check(paths, stdout);
+    // A monitoring system that got no status line knows nothing.
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? status : moh::kCheckUnknown;
 }
 
 }  // namespace
@@ -40,6 +60,8 @@ int main(int argc, char** argv) {
         case Action::kVersion:
             std::printf("moh-convert %s\n", MOH_VERSION);
             return 0;
+        case Action::kCheck:
+            return run_check(command);
         case Action::kRun:
             break;
     }
