@@ -151,19 +151,17 @@ class Checker {
                     cannot_read(dir, std::strerror(error));
                 continue;
             }
-            named.insert({st.st_dev, st.st_ino});
-            auto found = folders_.find({st.st_dev, st.st_ino});
-            if (found == folders_.end()) {
-                // Outside the library: looked at on its own, as Asterisk reads it.
-                const Folder folder = check_folder(other, other.fd(), dir, "", "");
-                found =
-                    folders_.emplace(Identity{st.st_dev, st.st_ino}, Outcome{dir, folder}).first;
-            }
-            if (found->second.folder.playable == 0)
+            const Identity identity{st.st_dev, st.st_ino};
+            named.insert(identity);
+            auto found = by_identity_.find(identity);
+            // Outside the library: looked at on its own, as Asterisk reads it.
+            if (found == by_identity_.end())
+                found = remember(identity, dir, check_folder(other, other.fd(), dir, "", ""));
+            if (folders_[found->second].folder.playable == 0)
                 silent(label, dir, "nothing in it that Asterisk can play");
         }
-        for (const auto& [identity, outcome] : folders_) {
-            if (outcome.folder.music && named.count(identity) == 0) {
+        for (const Outcome& outcome : folders_) {
+            if (outcome.folder.music && named.count(outcome.identity) == 0) {
                 note(format_text("No class plays: %s -- no mode=files class in %s names it",
                                  shown(outcome.path).c_str(), file.c_str()));
             }
@@ -172,7 +170,7 @@ class Checker {
 
     // Without Asterisk's classes, every folder that holds music is one.
     void count_folders_as_classes() {
-        for (const auto& [identity, outcome] : folders_) {
+        for (const Outcome& outcome : folders_) {
             if (!outcome.folder.music) continue;
             ++classes_;
             if (outcome.folder.playable == 0)
@@ -211,9 +209,17 @@ class Checker {
 
   private:
     struct Outcome {
+        Identity identity;
         std::string path;
         Folder folder;
     };
+
+    std::map<Identity, std::size_t>::iterator remember(const Identity& identity,
+                                                       const std::string& path,
+                                                       const Folder& folder) {
+        folders_.push_back({identity, path, folder});
+        return by_identity_.emplace(identity, folders_.size() - 1).first;
+    }
 
     void finding(int status, const std::string& line) {
         // A check that could not look says less than one that found silence.
@@ -257,7 +263,7 @@ class Checker {
         if (denied.empty() && !may(st, S_IXOTH))
             denied = "in " + shown(path) + ", " + owner_text(st);
         const Folder folder = check_folder(library_, dir, path, relative, denied);
-        folders_.emplace(Identity{st.st_dev, st.st_ino}, Outcome{path, folder});
+        remember({st.st_dev, st.st_ino}, path, folder);
         if (depth >= kListingDepth) return;
         for (const std::string& name : folder.subfolders) {
             const std::string below = relative.empty() ? name : relative + "/" + name;
@@ -440,7 +446,8 @@ class Checker {
     const Library& library_;
     std::optional<AsteriskAccount> account_;
     std::optional<UpdateRecord> record_;
-    std::map<Identity, Outcome> folders_;
+    std::vector<Outcome> folders_;  // in the order they were checked
+    std::map<Identity, std::size_t> by_identity_;
     std::vector<std::string> lines_;
     int worst_ = kCheckOk;
     int classes_ = 0, tracks_ = 0, missing_ = 0, stale_ = 0, unreadable_ = 0, unplayable_ = 0;
