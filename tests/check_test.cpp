@@ -40,7 +40,8 @@ struct Fixture {
         ::chmod(temp.path().c_str(), 0755);
         ::mkdir(lib.c_str(), 0755);
         write_file(temp / "asterisk.conf", "[options]\nrunuser = nobody ; the monitoring test's\n");
-        paths = {lib, false, temp / "state", moh::run_formats({}), temp / "asterisk.conf", "", false};
+        paths = {lib, false, temp / "state", moh::run_formats({}), temp / "asterisk.conf",
+                 "",  false};
     }
     void classes(const std::string& text) {
         write_file(temp / "musiconhold.conf", text);
@@ -76,7 +77,9 @@ TEST(Check, EachStatusFromALibraryOfItsOwn) {
         std::vector<std::string> lines;  // the status line, then findings; TMP for the fixture
     };
     const Row rows[] = {
-        {"healthy", [](Fixture& f) { converted(f.lib, "a"); }, moh::kCheckOk,
+        {"healthy",
+         [](Fixture& f) { converted(f.lib, "a"); },
+         moh::kCheckOk,
          {"MOH OK - 1 class, 1 track, every format current | classes=1 tracks=1 missing=0 "
           "stale=0 unplayable=0"}},
         {"an output missing, one stale",
@@ -148,7 +151,9 @@ TEST(Check, EachStatusFromALibraryOfItsOwn) {
           "Silent class [q] over TMP/lib/Empty -- nothing in it that Asterisk can play",
           "Silent class [gone] over TMP/lib/Gone -- no such folder",
           "No class plays: TMP/lib/Spare -- no mode=files class in TMP/musiconhold.conf names it"}},
-        {"no library", [](Fixture& f) { ::rmdir(f.lib.c_str()); }, moh::kCheckUnknown,
+        {"no library",
+         [](Fixture& f) { ::rmdir(f.lib.c_str()); },
+         moh::kCheckUnknown,
          {"MOH UNKNOWN - cannot read the library TMP/lib: No such file or directory"}},
     };
     for (const Row& row : rows) {
@@ -179,7 +184,8 @@ TEST(Check, EachStatusFromALibraryOfItsOwn) {
         EXPECT_EQ(got.front(), expected.front()) << row.what;
         for (std::size_t i = 1; i < expected.size(); ++i)
             EXPECT_NE(std::find(got.begin() + 1, got.end(), expected[i]), got.end())
-                << row.what << ": no line " << expected[i] << " in\n" << text;
+                << row.what << ": no line " << expected[i] << " in\n"
+                << text;
     }
 }
 
