@@ -207,6 +207,9 @@ class Checker {
         return status;
     }
 
+    // A line that changes no status.
+    void note(const std::string& line) { lines_.push_back(line); }
+
   private:
     struct Outcome {
         Identity identity;
@@ -228,7 +231,6 @@ class Checker {
             worst_ = status;
         lines_.push_back(line);
     }
-    void note(const std::string& line) { lines_.push_back(line); }
     void cannot_read(const std::string& path, const std::string& reason) {
         ++unread_;
         finding(kCheckUnknown,
@@ -346,9 +348,10 @@ class Checker {
             struct stat status {};
             if (!file || ::fstat(file.get(), &status) != 0) {
                 // Not for this account to read: its status still tells most, but not a WAV's.
-                const bool by_status = reason == std::strerror(EACCES) && !is_wav_name(name) &&
-                                       ::fstatat(dir, name.c_str(), &status, 0) == 0 &&
-                                       S_ISREG(status.st_mode);
+                const bool by_status =
+                    reason == std::strerror(EACCES) && !is_wav_name(name) &&
+                    ::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(status.st_mode);
                 if (!by_status) {
                     if (reason == std::strerror(EACCES)) {
                         cannot_read(at + name, reason);
@@ -401,7 +404,7 @@ class Checker {
                        const std::string& source_name, const Fd& source_file, Judge& judge) {
         struct stat source {};
         if (source_file ? ::fstat(source_file.get(), &source) != 0
-                        : ::fstatat(dir, source_name.c_str(), &source, 0) != 0)
+                        : ::fstatat(dir, source_name.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0)
             return;
         // What the record knew of the source, when this account may read both.
         std::optional<UpdateRecord::KnownSource> known;
@@ -473,8 +476,8 @@ int run_check(const CheckPaths& paths, std::FILE* out) {
         return kCheckUnknown;
     }
     std::optional<std::vector<ConfigSection>> classes;
+    int error = 0;
     if (!paths.musiconhold_conf.empty()) {
-        int error = 0;
         classes = read_asterisk_config(paths.musiconhold_conf, error);
         if (!classes && paths.musiconhold_asked) {
             std::fprintf(out, "MOH UNKNOWN - cannot read %s: %s\n",
@@ -483,6 +486,11 @@ int run_check(const CheckPaths& paths, std::FILE* out) {
         }
     }
     Checker checker(paths, library);
+    // Asterisk's own file is often its account's alone: the folders stand in for its classes.
+    if (!classes && !paths.musiconhold_conf.empty() && error != ENOENT) {
+        checker.note(format_text("Not checked: the classes of %s -- %s",
+                                 shown(paths.musiconhold_conf).c_str(), std::strerror(error)));
+    }
     checker.check_library();
     if (classes)
         checker.check_classes(*classes);
