@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -53,7 +54,11 @@ int main(int argc, char** argv) {
     const moh::CommandLine command = moh::parse_command_line(argc, argv);
     switch (command.action) {
         case Action::kUsageError:
-            return moh::kExitUsage;
+            // Monitoring reads 2 as CRITICAL: a check it was given wrongly is UNKNOWN.
+            return std::any_of(argv + 1, argv + argc,
+                               [](const char* word) { return std::strcmp(word, "--check") == 0; })
+                       ? moh::kCheckUnknown
+                       : moh::kExitUsage;
         case Action::kHelp:
             moh::print_usage(stdout);
             return 0;

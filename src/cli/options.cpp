@@ -236,7 +236,8 @@ void print_usage(std::FILE* out) {
         "  74  the log could not be written (stdout full or closed)\n"
         "  75  another run holds the lock /run/moh-convert.lock\n"
         "  77  not run as root\n"
-        "With --check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the library cannot be read).\n",
+        "With --check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the library cannot be read,\n"
+        "or a usage error).\n",
         out);
 }
 
