@@ -314,7 +314,8 @@ class Checker {
         std::vector<std::string> others;
         const auto has_outputs = [&](const std::string& stem) {
             return std::any_of(paths_.formats.begin(), paths_.formats.end(), [&](const auto& f) {
-                return ::fstatat(dir, (stem + "." + f).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                struct stat output {};
+                return ::fstatat(dir, (stem + "." + f).c_str(), &output, AT_SYMLINK_NOFOLLOW) == 0;
             });
         };
         for (const std::string& name : names) {
