@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
+#include "check/check.h"
 #include "cli/options.h"
 #include "cli/run_lock.h"
+#include "formats/outputs.h"
 #include "library/walk.h"
 #include "process/interrupt.h"
 #include "process/log.h"
@@ -25,6 +29,23 @@ void open_standard_descriptors() {
     }
 }
 
+// Looks, writes nothing and takes no lock: any account that can read the library may.
+int run_check(const moh::CommandLine& command) {
+    const moh::Settings settings = moh::fixed_settings();
+    moh::CheckPaths paths;
+    paths.library_dir = command.run.library.empty() ? settings.library_dir : command.run.library;
+    paths.default_library = command.run.library.empty();
+    paths.state_dir = settings.state_dir;
+    paths.formats = moh::run_formats(command.run.extra_formats);
+    paths.asterisk_conf = "/etc/asterisk/asterisk.conf";
+    paths.musiconhold_asked = !command.asterisk_config.empty();
+    paths.musiconhold_conf =
+        paths.musiconhold_asked ? command.asterisk_config : "/etc/asterisk/musiconhold.conf";
+    const int status = moh::run_check(paths, stdout);
+    // A monitoring system that got no status line knows nothing.
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? status : moh::kCheckUnknown;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,13 +54,19 @@ int main(int argc, char** argv) {
     const moh::CommandLine command = moh::parse_command_line(argc, argv);
     switch (command.action) {
         case Action::kUsageError:
-            return moh::kExitUsage;
+            // Monitoring reads 2 as CRITICAL: a check it was given wrongly is UNKNOWN.
+            return std::any_of(argv + 1, argv + argc,
+                               [](const char* word) { return std::strcmp(word, "--check") == 0; })
+                       ? moh::kCheckUnknown
+                       : moh::kExitUsage;
         case Action::kHelp:
             moh::print_usage(stdout);
             return 0;
         case Action::kVersion:
             std::printf("moh-convert %s\n", MOH_VERSION);
             return 0;
+        case Action::kCheck:
+            return run_check(command);
         case Action::kRun:
             break;
     }

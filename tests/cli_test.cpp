@@ -37,6 +37,10 @@ TEST(CommandLine, OptionsInShortAndLongForm) {
     EXPECT_TRUE(added.run.prune);
     EXPECT_EQ(parse({"--level=-23.5"}).run.level, -23.5);
     EXPECT_FALSE(parse({}).run.level);
+    const moh::CommandLine check =
+        parse({"--check", "--library=/srv/moh", "--formats=g729", "--asterisk-config=/m.conf"});
+    EXPECT_EQ(check.action, Action::kCheck);
+    EXPECT_EQ(check.asterisk_config, "/m.conf");
     for (const auto& wrong : std::vector<std::vector<std::string>>{{"-x"},
                                                                    {"--bogus"},
                                                                    {"-j"},
@@ -48,7 +52,10 @@ TEST(CommandLine, OptionsInShortAndLongForm) {
                                                                    {"--formats="},
                                                                    {"--level=loud"},
                                                                    {"--level=3"},
-                                                                   {"--library=relative"}}) {
+                                                                   {"--library=relative"},
+                                                                   {"--check", "--prune"},
+                                                                   {"-q", "--check"},
+                                                                   {"--asterisk-config=/m"}}) {
         EXPECT_EQ(parse(wrong).action, Action::kUsageError) << wrong.front();
     }
 }

@@ -27,8 +27,8 @@ for path in ./usr/bin/moh-convert ./usr/lib/moh-convert/{asterisk,g729}_convert 
   ./usr/share/man/man1/moh-convert.1.gz ./usr/share/man/man1/asterisk_convert.1.gz \
   ./lib/systemd/system/moh-convert.{service,timer,path} \
   ./usr/share/bash-completion/completions/moh-convert \
-  $doc/{README.md,README.Debian,log.md,safety.md,performance.md} \
-  $doc/examples/{moh-convert.cron,musiconhold.conf}; do
+  $doc/{README.md,README.Debian,log.md,safety.md,performance.md,check.md} \
+  $doc/examples/{moh-convert.cron,musiconhold.conf,moh-check-nrpe.cfg,moh-check-icinga2.conf}; do
   check "ships $path" grep -Eqx -- "${path//./\\.}(\\.gz)?" <<<"$contents"
 done
 check "ships nothing at the converter's fixed path" \

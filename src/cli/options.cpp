@@ -20,6 +20,8 @@ constexpr int kLibraryOption = 257;
 constexpr int kPruneOption = 258;
 constexpr int kFormatsOption = 259;
 constexpr int kLevelOption = 260;
+constexpr int kCheckOption = 261;
+constexpr int kAsteriskConfigOption = 262;
 // Loudness targets that make sense for music on hold: a PBX's lines sit near -20 LUFS.
 constexpr double kLevelLowest = -40;
 constexpr double kLevelHighest = -5;
@@ -55,6 +57,8 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"prune", no_argument, nullptr, kPruneOption},
         {"formats", required_argument, nullptr, kFormatsOption},
         {"level", optional_argument, nullptr, kLevelOption},
+        {"check", no_argument, nullptr, kCheckOption},
+        {"asterisk-config", required_argument, nullptr, kAsteriskConfigOption},
         {nullptr, 0, nullptr, 0},
     };
     // getopt words its complaints after argv[0]; ours always reads "moh-convert: ".
@@ -68,6 +72,8 @@ CommandLine parse_command_line(int argc, char** argv) {
     CommandLine command;
     bool help = false;
     bool version = false;
+    bool check = false;
+    const char* changing = nullptr;  // an option of runs that change the library
     for (int option;
          (option = ::getopt_long(argc, args.data(), "+hVnquj:", kOptions, nullptr)) != -1;) {
         switch (option) {
@@ -78,15 +84,19 @@ CommandLine parse_command_line(int argc, char** argv) {
                 version = true;
                 break;
             case 'n':
+                changing = "--dry-run";
                 command.run.dry_run = true;
                 break;
             case 'q':
+                changing = "--quiet";
                 command.quiet = true;
                 break;
             case 'u':
+                changing = "--update";
                 command.run.update = true;
                 break;
             case 'j': {
+                changing = "--jobs";
                 char* end = nullptr;
                 errno = 0;
                 const long jobs = std::strtol(::optarg, &end, 10);
@@ -100,6 +110,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                 break;
             }
             case kReloadOption:
+                changing = "--reload";
                 command.run.reload = true;
                 break;
             case kFormatsOption: {
@@ -116,6 +127,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                 break;
             }
             case kLevelOption: {
+                changing = "--level";
                 double level = kDefaultLevel;
                 if (::optarg != nullptr) {
                     char* end = nullptr;
@@ -134,6 +146,7 @@ CommandLine parse_command_line(int argc, char** argv) {
                 break;
             }
             case kPruneOption:
+                changing = "--prune";
                 command.run.prune = true;
                 break;
             case kLibraryOption: {
@@ -149,6 +162,16 @@ CommandLine parse_command_line(int argc, char** argv) {
                 command.run.library = library;
                 break;
             }
+            case kCheckOption:
+                check = true;
+                break;
+            case kAsteriskConfigOption:
+                command.asterisk_config = ::optarg;
+                if (command.asterisk_config.empty()) {
+                    std::fprintf(stderr, "moh-convert: --asterisk-config needs a file\n");
+                    return usage_error();
+                }
+                break;
             default:  // getopt has said what is wrong
                 return usage_error();
         }
@@ -162,6 +185,14 @@ CommandLine parse_command_line(int argc, char** argv) {
         command.action = CommandLine::Action::kHelp;
     } else if (version) {
         command.action = CommandLine::Action::kVersion;
+    } else if (check && changing != nullptr) {
+        std::fprintf(stderr, "moh-convert: --check changes nothing; it takes no %s\n", changing);
+        return usage_error();
+    } else if (check) {
+        command.action = CommandLine::Action::kCheck;
+    } else if (!command.asterisk_config.empty()) {
+        std::fprintf(stderr, "moh-convert: --asterisk-config goes with --check\n");
+        return usage_error();
     }
     return command;
 }
@@ -186,10 +217,16 @@ void print_usage(std::FILE* out) {
         "      --formats=LIST  also make the formats in the comma-separated LIST: sln48\n"
         "                  for Opus (WebRTC, softphones) calls, g729 for G.729 calls\n"
         "      --level[=LUFS]  bring each source to LUFS (default -20) before converting\n"
+        "      --check     change nothing; say, as a Nagios plugin, whether Asterisk can\n"
+        "                  play every source of every class in every format (with\n"
+        "                  --library and --formats as the runs have them); any account\n"
+        "                  that can read the library may run it\n"
+        "      --asterisk-config=FILE  with --check, also check the mode=files classes of\n"
+        "                  FILE (default /etc/asterisk/musiconhold.conf, when readable)\n"
         "  -h, --help      show this help and exit\n"
         "  -V, --version   show the version and exit\n"
         "\n"
-        "Run it as root.\n"
+        "Run it as root; --check, --help and --version need no root.\n"
         "\n"
         "Exit status:\n"
         "   0  the run ended and printed no problem line\n"
@@ -198,7 +235,9 @@ void print_usage(std::FILE* out) {
         "  20  the library or its listing cannot be had\n"
         "  74  the log could not be written (stdout full or closed)\n"
         "  75  another run holds the lock /run/moh-convert.lock\n"
-        "  77  not run as root\n",
+        "  77  not run as root\n"
+        "With --check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (the library cannot be read,\n"
+        "or a usage error).\n",
         out);
 }
 

@@ -14,10 +14,11 @@ constexpr int kExitNotRoot = 77;
 
 // What the command line asks for.
 struct CommandLine {
-    enum class Action { kRun, kHelp, kVersion, kUsageError };
+    enum class Action { kRun, kCheck, kHelp, kVersion, kUsageError };
     Action action = Action::kRun;
     RunOptions run;
-    bool quiet = false;  // print only the lines that report a problem
+    bool quiet = false;           // print only the lines that report a problem
+    std::string asterisk_config;  // --check's musiconhold.conf, when given
 };
 
 // Parses the options with getopt_long. A usage error has already been reported on stderr, as

@@ -2,12 +2,24 @@
 #include "formats/outputs.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace moh {
 
 bool is_output_format(std::string_view name) {
     return std::find(kOutputFormats.begin(), kOutputFormats.end(), name) != kOutputFormats.end() ||
            std::find(kExtraFormats.begin(), kExtraFormats.end(), name) != kExtraFormats.end();
+}
+
+std::size_t frame_bytes(std::string_view name) {
+    constexpr std::pair<std::string_view, std::size_t> kFrames[] = {
+        {"ulaw", 1},  {"alaw", 1}, {"gsm", 33},  {"sln", 2},
+        {"sln16", 2}, {"g722", 1}, {"sln48", 2}, {"g729", 10},
+    };
+    for (const auto& [format, bytes] : kFrames) {
+        if (format == name) return bytes;
+    }
+    return 0;
 }
 
 bool parse_formats(std::string_view list, std::vector<std::string>& extras, std::string& unknown) {

@@ -19,6 +19,10 @@ inline constexpr std::array<std::string_view, 2> kExtraFormats = {"sln48", "g729
 // Every format this command can make, by name, for telling its outputs from other files.
 bool is_output_format(std::string_view name);
 
+// The bytes of one frame of the output format `name`: Asterisk reads whole frames and drops a
+// torn last one. 1 where any length plays (G.711, G.722), 0 for no format of ours.
+std::size_t frame_bytes(std::string_view name);
+
 // The formats of `--formats=LIST`: the six, then each other format the comma-separated list
 // names, in its order. False, with the first unknown name in `unknown`, for a name that is no
 // format.

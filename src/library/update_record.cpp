@@ -72,12 +72,12 @@ std::vector<std::string> split(const std::string& line, char separator) {
 }
 
 // The state directory, made root-only: it is refused when it is a link or someone else's.
-Fd open_state_dir(const std::string& path, bool create) {
+Fd open_state_dir(const std::string& path, bool create, bool look_only = false) {
     if (create) ::mkdir(path.c_str(), 0700);
     Fd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (dir && (::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid() ||
-                ((st.st_mode & 077) != 0 && ::fchmod(dir.get(), 0700) != 0))) {
+                ((st.st_mode & 077) != 0 && (look_only || ::fchmod(dir.get(), 0700) != 0)))) {
         errno = EPERM;
         dir.reset();
     }
@@ -117,12 +117,12 @@ std::string UpdateRecord::key_of(int dir, const std::string& name) {
 UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& library_path,
                            bool default_library, std::string recipe,
                            std::vector<std::string> formats, std::string& warning,
-                           std::string& upgraded)
+                           std::string& upgraded, bool look_only)
     : dir_(std::move(dir)),
       name_(file_name(library)),
       recipe_(std::move(recipe)),
       formats_(std::move(formats)) {
-    const Fd state = open_state_dir(dir_, false);
+    const Fd state = open_state_dir(dir_, false, look_only);
     if (!state) {
         if (errno != ENOENT) warning = format_text("%s: %s", dir_.c_str(), std::strerror(errno));
         return;
@@ -380,6 +380,15 @@ std::optional<std::string> UpdateRecord::source_of(int dir, const std::string& n
             return found->second;
     }
     return std::nullopt;
+}
+
+std::optional<UpdateRecord::KnownSource> UpdateRecord::known_source(const std::string& key,
+                                                                    int source) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = find_before(key, source);
+    struct stat st {};
+    if (found == before_.end() || ::fstat(source, &st) != 0) return std::nullopt;
+    return KnownSource{still_known(found->second.source, source, st), found->second.outputs};
 }
 
 std::vector<std::pair<std::string, KnownFile>> UpdateRecord::outputs_of(

@@ -35,10 +35,11 @@ class UpdateRecord {
     // Reads the record of `library` in `dir`, of a run that makes `formats`. A missing record is
     // empty; an unreadable or corrupt one is empty too, and `warning` says why. Where only the
     // previous version's record is found (by the path, `library_path`, or `default_library`'s
-    // name), it is read instead, `upgraded` says so, and save() removes it.
+    // name), it is read instead, `upgraded` says so, and save() removes it. With `look_only`,
+    // nothing is changed, not even a loose state directory's mode: such a one is not read.
     UpdateRecord(std::string dir, int library, const std::string& library_path,
                  bool default_library, std::string recipe, std::vector<std::string> formats,
-                 std::string& warning, std::string& upgraded);
+                 std::string& warning, std::string& upgraded, bool look_only = false);
 
     // The key of `name` in the directory `dir`; empty when the directory cannot be examined.
     static std::string key_of(int dir, const std::string& name);
@@ -78,6 +79,13 @@ class UpdateRecord {
     // The source (its key) whose last conversion published `name` in `dir`, whose status is
     // `st`, as the record knew it before this run; nothing when it is not such an output.
     std::optional<std::string> source_of(int dir, const std::string& name, const struct stat& st);
+    // What the record knew of the source `key`, open as `source`, whatever the recipe: whether
+    // it still holds what its last conversion read, and the outputs that conversion published.
+    struct KnownSource {
+        bool unchanged = false;
+        std::map<std::string, KnownFile> outputs;  // by format
+    };
+    std::optional<KnownSource> known_source(const std::string& key, int source);
     // The outputs the record knew of the source `key` before this run, by format.
     std::vector<std::pair<std::string, KnownFile>> outputs_of(const std::string& key) const;
     // Whether `name` in `dir` is still the `format` output the record knows of `key`.

@@ -310,5 +310,33 @@ left-alone)
   run -u
   cmp -s /mnt/check/new.mp3 "$lib/Hold_Music.mp3" || fail "the finished upload did not replace the earlier one"
   ;;
+check)
+  # --check is any account's: as the monitoring user it reads the library and changes nothing.
+  mkdir -p "$lib/Sales Queue"
+  sox -n -r 44100 -c 2 "$lib/a.mp3" synth 1 sine 440 vol 0.3
+  sox -n -r 44100 -c 2 "$lib/Sales Queue/b.mp3" synth 1 sine 440 vol 0.3
+  run
+  expect_status 0
+  printf '[default]\nmode=files\ndirectory=%s\n[sales]\ndirectory=%s\nsort=random\n' \
+    "$lib" "$lib/Sales Queue" >/mnt/musiconhold.conf
+  look() { find "$lib" /run /tmp /var/lib/moh-convert -printf '%p %s %T@ %C@ %m\n' | sort; }
+  look >/mnt/check/before
+  while read -r want remove first; do
+    [ "$remove" = - ] || rm "$lib/$remove"
+    set +e
+    (cd /mnt/cwd && as_writer /mnt/moh-convert --check --asterisk-config=/mnt/musiconhold.conf) \
+      >/mnt/check/stdout 2>/mnt/check/stderr
+    status=$?
+    set -e
+    expect_status "$want"
+    head -1 /mnt/check/stdout | grep -qxF "$first" || fail "status line: $(cat /mnt/check/stdout)"
+    [ ! -s /mnt/check/stderr ] || fail "stderr: $(cat /mnt/check/stderr)"
+    [ "$remove" != - ] || { look | diff -u /mnt/check/before - || fail "the check changed something"; }
+  done <<'ROWS'
+0 - MOH OK - 2 classes, 2 tracks, every format current | classes=2 tracks=2 missing=0 stale=0 unplayable=0
+1 a.g722 MOH WARNING - 2 classes, 2 tracks, 1 output missing | classes=2 tracks=2 missing=1 stale=0 unplayable=0
+ROWS
+  grep -qxF "Output missing: $lib/a.g722" /mnt/check/stdout || fail "no line for a.g722: $(cat /mnt/check/stdout)"
+  ;;
 *) fail "no such case" ;;
 esac
