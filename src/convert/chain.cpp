@@ -519,6 +519,7 @@ class Chain {
                 context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
             // The same file fails the same way tomorrow, unless the disk was full.
             retry_helps = no_room(failure);
+            result_.unreadable = !retry_helps && failed == &stages[0];
         } else if (read_error != 0) {
             context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
                                  std::strerror(read_error));
