@@ -519,7 +519,9 @@ class Chain {
                 context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
             // The same file fails the same way tomorrow, unless the disk was full.
             retry_helps = no_room(failure);
-            result_.unreadable = !retry_helps && failed == &stages[0];
+            // sox's own word that it could not read the source, not a crash or a kill.
+            result_.unreadable = !retry_helps && failed == &stages[0] && !failure.empty() &&
+                                 WIFEXITED(failed->outcome.result.wait_status);
         } else if (read_error != 0) {
             context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
                                  std::strerror(read_error));
