@@ -29,7 +29,9 @@ TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseAndHiddenFoldersDownTo32LevelsInT
     EXPECT_EQ(find.dir, 7);
     EXPECT_EQ(moh::command_line(find),
               "find . -maxdepth 32 -mindepth 1 '(' -type d -name '.*' -prune -o -iname '*.mp3' "
-              "-o -name '*.ulaw' -o -name "
+              "-o -iname '*.flac' -o -iname '*.ogg' -o -iname '*.oga' -o -iname '*.opus' -o "
+              "-iname '*.aiff' -o -iname '*.aif' -o -iname '*.mp2' -o -iname '*.m4a' -o -iname "
+              "'*.aac' -o -iname '*.wma' -o -name '*.ulaw' -o -name "
               "'*.alaw' -o -name '*.gsm' -o -name '*.wav' -o -name '*.WAV' -o -name '*.' ')' "
               "-printf '/home/services/asterisk/var/lib/asterisk/mohmp3/%P\\n'");
     // find's own escapes in the library's path are printed as they stand.
