@@ -140,6 +140,49 @@ TEST_F(RealTools, LinearOutputsHoldTwoBytesPerSampleWhateverTheInput) {
     }
 }
 
+// FLAC and Ogg Vorbis uploads, in any case, go the MP3s' way; what sox cannot read is named.
+TEST_F(RealTools, OtherAudioIsConvertedWhereSoxReadsItAndNamedWhereNot) {
+    const struct {
+        const char* name;
+        const char* type;  // as sox makes it; nullptr: named, never converted
+        const char* stem;  // of its outputs; nullptr: none
+    } cases[] = {
+        {"a.flac", "flac", "a"},         {"Hold Music.OGG", "vorbis", "Hold_Music"},
+        {"c.oga", "vorbis", "c"},        {"x.mp3", "mp3", "x"},
+        {"x.flac", "flac", nullptr},  // x.mp3 converts to the same names
+        {"d.m4a", nullptr, nullptr},     {"e.WMA", nullptr, nullptr},
+    };
+    std::vector<std::string> named;
+    for (const auto& c : cases) {
+        if (c.type != nullptr) {
+            make_audio(c.name, std::string("-r 44100 -c 2 -t ") + c.type, "synth 1 sine 440");
+        } else {
+            test::write_file(lib + "/" + c.name, "....ftypM4A ");
+            const std::string extension = std::strrchr(c.name, '.');
+            named.push_back("Not converting " + lib + "/" + c.name + " -- sox cannot read " +
+                            extension + " here; convert it to MP3, FLAC or WAV\n");
+        }
+    }
+    EXPECT_EQ(walk().status, 1);
+    const std::string text = log.text();
+    named.push_back("Not converting " + lib +
+                    "/x.flac -- x.mp3 beside it is converted to the same names\n");
+    for (const std::string& line : named) EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_NE(text.find("Found and converted 1 mp3 files\nConverted 3 files Asterisk could not "
+                        "play\nCHanged name of 1 files\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Command"), std::string::npos) << text;
+    for (const auto& c : cases) {
+        if (c.stem == nullptr) continue;
+        EXPECT_NEAR(double(size_of(std::string(c.stem) + ".ulaw")), 8000.0, 400.0) << c.name;
+        EXPECT_GT(size_of(std::string(c.stem) + ".g722"), 0u) << c.name;
+    }
+    options.update = true;
+    EXPECT_EQ(walk().status, 1);
+    EXPECT_NE(log.text().find("4 sources up to date\n"), std::string::npos) << log.text();
+}
+
 // A conversion as sox alone makes it, one run per format, at the factors of the back-off: what
 // the chain must match. Returns its log; leaves the outputs in `dir` as STEM.FORMAT.
 std::string convert_directly(const std::string& mp3, const std::string& dir,
