@@ -44,7 +44,7 @@ TEST(Mp3Names, EndInMp3WhateverTheCase) {
 
 TEST(SourceNames, GoByTheirExtensionInAnyCaseAndMp3sComeFirst) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a.FLAC", "flac"}, {"a.Ogg", "ogg"}, {".oga", "oga"},        {"x.wav.M4a", "m4a"},
+        {"a.FLAC", "flac"}, {"a.Ogg", "ogg"},        {".oga", "oga"},     {"x.wav.M4a", "m4a"},
         {"aflac", nullptr}, {"a.flac.wav", nullptr}, {"a.ogg ", nullptr}, {"a.mp3", "mp3"},
     };
     for (const auto& [name, extension] : cases) {

@@ -147,10 +147,10 @@ TEST_F(RealTools, OtherAudioIsConvertedWhereSoxReadsItAndNamedWhereNot) {
         const char* type;  // as sox makes it; nullptr: named, never converted
         const char* stem;  // of its outputs; nullptr: none
     } cases[] = {
-        {"a.flac", "flac", "a"},         {"Hold Music.OGG", "vorbis", "Hold_Music"},
-        {"c.oga", "vorbis", "c"},        {"x.mp3", "mp3", "x"},
+        {"a.flac", "flac", "a"},     {"Hold Music.OGG", "vorbis", "Hold_Music"},
+        {"c.oga", "vorbis", "c"},    {"x.mp3", "mp3", "x"},
         {"x.flac", "flac", nullptr},  // x.mp3 converts to the same names
-        {"d.m4a", nullptr, nullptr},     {"e.WMA", nullptr, nullptr},
+        {"d.m4a", nullptr, nullptr}, {"e.WMA", nullptr, nullptr},
     };
     std::vector<std::string> named;
     for (const auto& c : cases) {

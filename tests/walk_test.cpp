@@ -255,15 +255,16 @@ TEST_F(Walk, OtherSourcesOwnTheOutputNamesOfTheirStemAsMp3sDo) {
     list({"c d.ulaw", "c d.flac", "w.ulaw", "w.flac"});
     EXPECT_EQ(walk().status, 1);
     const std::string l = lib + "/";
-    EXPECT_EQ(log.text(), "Couldn't rename " + l + "c d.ulaw => " + l +
-                              "c_d.ulaw: the name is taken by the conversion of c_d.flac\nChanged " +
-                              l + "c d.flac => " + l + "c_d.flac\n" + test::converts_of("c_d") +
-                              "Leave the name " + l +
-                              "w.ulaw alone\nskipping non-mp3 file conversion of w.ulaw-- must "
-                              "already be asterisk compatible!\nLeave the name " +
-                              l + "w.flac alone\n" + test::converts_of("w") +
-                              "Found and converted 0 mp3 files\nConverted 2 files Asterisk could "
-                              "not play\nCHanged name of 1 files\nNow, to the db....\n");
+    EXPECT_EQ(log.text(),
+              "Couldn't rename " + l + "c d.ulaw => " + l +
+                  "c_d.ulaw: the name is taken by the conversion of c_d.flac\nChanged " + l +
+                  "c d.flac => " + l + "c_d.flac\n" + test::converts_of("c_d") + "Leave the name " +
+                  l +
+                  "w.ulaw alone\nskipping non-mp3 file conversion of w.ulaw-- must "
+                  "already be asterisk compatible!\nLeave the name " +
+                  l + "w.flac alone\n" + test::converts_of("w") +
+                  "Found and converted 0 mp3 files\nConverted 2 files Asterisk could "
+                  "not play\nCHanged name of 1 files\nNow, to the db....\n");
 }
 
 TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {

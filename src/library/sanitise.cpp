@@ -48,9 +48,9 @@ const std::vector<SourceType>& source_types() {
     // The order is the precedence among sources of one stem: they write the same outputs. No
     // sox we know reads the last three; one that did would list them by these names.
     static const std::vector<SourceType> types = {
-        {"mp3", "mp3"},   {"flac", "flac"},  {"ogg", "vorbis"}, {"oga", "vorbis"},
-        {"opus", "opus"}, {"aiff", "aiff"},  {"aif", "aiff"},   {"mp2", "mp2"},
-        {"m4a", ""},      {"aac", ""},       {"wma", ""},
+        {"mp3", "mp3"},   {"flac", "flac"}, {"ogg", "vorbis"}, {"oga", "vorbis"},
+        {"opus", "opus"}, {"aiff", "aiff"}, {"aif", "aiff"},   {"mp2", "mp2"},
+        {"m4a", ""},      {"aac", ""},      {"wma", ""},
     };
     return types;
 }

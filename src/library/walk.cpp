@@ -62,7 +62,8 @@ class Walker {
           renamer_(library.path(), dry_run_, record) {
         // Sources of one stem write the same outputs: the first of these that stands converts.
         for (const SourceType& type : source_types()) {
-            if (type.sox_type == "mp3" || (!type.sox_type.empty() && tools.sox_reads(type.sox_type)))
+            if (type.sox_type == "mp3" ||
+                (!type.sox_type.empty() && tools.sox_reads(type.sox_type)))
                 for (std::string& spelling : spellings(type.extension))
                     source_spellings_.push_back(std::move(spelling));
         }
