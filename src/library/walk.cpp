@@ -46,6 +46,13 @@ const char* ignored_reason(int error) {
     }
 }
 
+// Whether a source of `type` goes to conversion; what this sox cannot read is named instead. MP3s,
+// and every source where sox cannot be run, wait on the one line that said so.
+bool converted_here(const SourceType& type, const Tools& tools) {
+    return !type.sox_type.empty() &&
+           (type.sox_type == "mp3" || !tools.sox || tools.sox_reads(type.sox_type));
+}
+
 class Walker {
   public:
     Walker(const Context& context, const Library& library, ListedEntries& entries, int work_dir,
@@ -62,8 +69,7 @@ class Walker {
           renamer_(library.path(), dry_run_, record) {
         // Sources of one stem write the same outputs: the first of these that stands converts.
         for (const SourceType& type : source_types()) {
-            if (type.sox_type == "mp3" ||
-                (!type.sox_type.empty() && tools.sox_reads(type.sox_type)))
+            if (converted_here(type, tools))
                 for (std::string& spelling : spellings(type.extension))
                     source_spellings_.push_back(std::move(spelling));
         }
@@ -183,9 +189,7 @@ class Walker {
             return convert_source({dir, std::move(file), shown, dir_path, entry.name, ""},
                                   playability.reason);
         }
-        // Without sox at all, or without its MP3 support, one line said so for every source.
-        const bool readable =
-            type->sox_type == "mp3" || !tools_.sox || tools_.sox_reads(type->sox_type);
+        const bool readable = converted_here(*type, tools_);
         if (readable) show_progress(path.substr(library_.path().size() + 1));
         Fd source = library_.open_source(dir, entry.name, relative, reason);
         if (!source) {
@@ -470,8 +474,7 @@ int count_to_convert(const Library& library, int listing, const Tools& tools) {
                 continue;
             const std::string safe = sanitised_copy(entry.name);
             if (const SourceType* type = source_type(safe)) {
-                if (type->sox_type == "mp3" || !tools.sox || tools.sox_reads(type->sox_type))
-                    ++count;
+                if (converted_here(*type, tools)) ++count;
                 continue;
             }
             if (!safe.ends_with(".wav") && !safe.ends_with(".WAV")) continue;
