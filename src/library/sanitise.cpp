@@ -45,12 +45,13 @@ bool is_wav_name(std::string_view name) {
 }
 
 const std::vector<SourceType>& source_types() {
-    // The order is the precedence among sources of one stem: they write the same outputs. No
-    // sox we know reads the last three; one that did would list them by these names.
+    // The order is the precedence among sources of one stem: they write the same outputs. Each
+    // sox name is no longer than its extension, so that a conversion's private link by that name
+    // fits wherever the source's name did. No sox we know reads the last three.
     static const std::vector<SourceType> types = {
-        {"mp3", "mp3"},   {"flac", "flac"}, {"ogg", "vorbis"}, {"oga", "vorbis"},
-        {"opus", "opus"}, {"aiff", "aiff"}, {"aif", "aiff"},   {"mp2", "mp2"},
-        {"m4a", ""},      {"aac", ""},      {"wma", ""},
+        {"mp3", "mp3"},   {"flac", "flac"}, {"ogg", "ogg"}, {"oga", "ogg"}, {"opus", "opus"},
+        {"aiff", "aiff"}, {"aif", "aif"},   {"mp2", "mp2"}, {"m4a", ""},    {"aac", ""},
+        {"wma", ""},
     };
     return types;
 }
