@@ -49,9 +49,9 @@ const std::vector<SourceType>& source_types() {
     // sox name is no longer than its extension, so that a conversion's private link by that name
     // fits wherever the source's name did. No sox we know reads the last three.
     static const std::vector<SourceType> types = {
-        {"mp3", "mp3"},   {"flac", "flac"}, {"ogg", "ogg"}, {"oga", "ogg"}, {"opus", "opus"},
-        {"aiff", "aiff"}, {"aif", "aif"},   {"mp2", "mp2"}, {"m4a", ""},    {"aac", ""},
-        {"wma", ""},
+        {"mp3", "mp3"},   {"flac", "flac"}, {"ogg", "ogg"}, {"oga", "ogg"},
+        {"opus", "opus"}, {"aiff", "aiff"}, {"aif", "aif"}, {"mp2", "mp2"},
+        {"m4a", ""},      {"aac", ""},      {"wma", ""},
     };
     return types;
 }
