@@ -42,17 +42,4 @@ TEST(Mp3Names, EndInMp3WhateverTheCase) {
     }
 }
 
-TEST(SourceNames, GoByTheirExtensionInAnyCaseAndMp3sComeFirst) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"a.FLAC", "flac"}, {"a.Ogg", "ogg"},        {".oga", "oga"},     {"x.wav.M4a", "m4a"},
-        {"aflac", nullptr}, {"a.flac.wav", nullptr}, {"a.ogg ", nullptr}, {"a.mp3", "mp3"},
-    };
-    for (const auto& [name, extension] : cases) {
-        const moh::SourceType* type = moh::source_type(name);
-        EXPECT_EQ(type ? type->extension : "(none)", extension ? extension : "(none)") << name;
-    }
-    EXPECT_EQ(moh::source_types().front().extension, "mp3");
-    EXPECT_EQ(moh::spellings("mp3"), (std::vector<std::string>{".MP3", ".Mp3", ".mP3", ".mp3"}));
-}
-
 }  // namespace
