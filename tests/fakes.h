@@ -108,7 +108,7 @@ class FakeRunner : public moh::Runner {
             std::sort(lines.begin(), lines.end());
             for (const auto& line : lines) output(line);
         } else if (program == "sox" && child.argv[1] == "-h") {
-            output("SUPPORTED FILE FORMATS: wav mp3\nAUDIO FILE FORMATS: mp3 wav\n");
+            output("SUPPORTED FILE FORMATS: wav mp3\nAUDIO FILE FORMATS: mp3 wav flac ogg\n");
         } else if (program == "sox") {
             write_fd(handed(child, 4), "sox output");
         } else if (child.argv.size() == 3 && child.argv[2].size() > 5 &&

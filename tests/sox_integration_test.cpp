@@ -82,7 +82,7 @@ TEST_F(RealTools, QuietMp3BecomesEveryOutputOfMatchingLengths) {
     EXPECT_EQ(size_of("quiet.gsm"), 33 * ((samples8 + 159) / 160));
     EXPECT_EQ(size_of("quiet.g722"), (samples16 + 1) / 2);
     EXPECT_NEAR(double(size_of("quiet.sln48")), 6.0 * size_of("quiet.sln"), 12.0);
-    EXPECT_EQ(size_of("quiet.g729"), 10 * ((samples8 + 79) / 80));
+    EXPECT_EQ(size_of("quiet.g729"), 20 * ((samples8 + 159) / 160));
 }
 
 // Masters from very loud to very quiet come out at the target, measured as the wideband output
@@ -138,6 +138,49 @@ TEST_F(RealTools, LinearOutputsHoldTwoBytesPerSampleWhateverTheInput) {
         EXPECT_EQ(size_of(stem + ".sln"), 2u * 4000u) << shapes[i];
         EXPECT_EQ(size_of(stem + ".sln16"), 2u * 8000u) << shapes[i];
     }
+}
+
+// FLAC and Ogg Vorbis uploads, in any case, go the MP3s' way; what sox cannot read is named.
+TEST_F(RealTools, OtherAudioIsConvertedWhereSoxReadsItAndNamedWhereNot) {
+    const struct {
+        const char* name;
+        const char* type;  // as sox makes it; nullptr: named, never converted
+        const char* stem;  // of its outputs; nullptr: none
+    } cases[] = {
+        {"a.flac", "flac", "a"},     {"Hold Music.OGG", "vorbis", "Hold_Music"},
+        {"c.oga", "vorbis", "c"},    {"x.mp3", "mp3", "x"},
+        {"x.flac", "flac", nullptr},  // x.mp3 converts to the same names
+        {"d.m4a", nullptr, nullptr}, {"e.WMA", nullptr, nullptr},
+    };
+    std::vector<std::string> named;
+    for (const auto& c : cases) {
+        if (c.type != nullptr) {
+            make_audio(c.name, std::string("-r 44100 -c 2 -t ") + c.type, "synth 1 sine 440");
+        } else {
+            test::write_file(lib + "/" + c.name, "....ftypM4A ");
+            const std::string extension = std::strrchr(c.name, '.');
+            named.push_back("Not converting " + lib + "/" + c.name + " -- sox cannot read " +
+                            extension + " here; convert it to MP3, FLAC or WAV\n");
+        }
+    }
+    EXPECT_EQ(walk().status, 1);
+    const std::string text = log.text();
+    named.push_back("Not converting " + lib +
+                    "/x.flac -- x.mp3 beside it is converted to the same names\n");
+    for (const std::string& line : named) EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_NE(text.find("Found and converted 1 mp3 files\nConverted 3 files Asterisk could not "
+                        "play\nCHanged name of 1 files\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Command"), std::string::npos) << text;
+    for (const auto& c : cases) {
+        if (c.stem == nullptr) continue;
+        EXPECT_NEAR(double(size_of(std::string(c.stem) + ".ulaw")), 8000.0, 400.0) << c.name;
+        EXPECT_GT(size_of(std::string(c.stem) + ".g722"), 0u) << c.name;
+    }
+    options.update = true;
+    EXPECT_EQ(walk().status, 1);
+    EXPECT_NE(log.text().find("4 sources up to date\n"), std::string::npos) << log.text();
 }
 
 // A conversion as sox alone makes it, one run per format, at the factors of the back-off: what

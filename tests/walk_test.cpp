@@ -29,7 +29,9 @@ TEST(ListingCommand, ListsAudioAndMp3sOfAnyCaseAndHiddenFoldersDownTo32LevelsInT
     EXPECT_EQ(find.dir, 7);
     EXPECT_EQ(moh::command_line(find),
               "find . -maxdepth 32 -mindepth 1 '(' -type d -name '.*' -prune -o -iname '*.mp3' "
-              "-o -name '*.ulaw' -o -name "
+              "-o -iname '*.flac' -o -iname '*.ogg' -o -iname '*.oga' -o -iname '*.opus' -o "
+              "-iname '*.aiff' -o -iname '*.aif' -o -iname '*.mp2' -o -iname '*.m4a' -o -iname "
+              "'*.aac' -o -iname '*.wma' -o -name '*.ulaw' -o -name "
               "'*.alaw' -o -name '*.gsm' -o -name '*.wav' -o -name '*.WAV' -o -name '*.' ')' "
               "-printf '/home/services/asterisk/var/lib/asterisk/mohmp3/%P\\n'");
     // find's own escapes in the library's path are printed as they stand.
@@ -243,6 +245,26 @@ TEST_F(Walk, RenamesNeverReplaceAFileNorTakeAConversionsOutput) {
     walk();
     EXPECT_EQ(test::read_file(l + "a_b.mp3"), "edited by hand");
     EXPECT_EQ(test::read_file(l + "a_b_3.mp3"), "third");
+}
+
+TEST_F(Walk, OtherSourcesOwnTheOutputNamesOfTheirStemAsMp3sDo) {
+    touch("c d.ulaw", "mine");
+    touch("c d.flac");
+    touch("w.ulaw", "OggS");
+    touch("w.flac");
+    list({"c d.ulaw", "c d.flac", "w.ulaw", "w.flac"});
+    EXPECT_EQ(walk().status, 1);
+    const std::string l = lib + "/";
+    EXPECT_EQ(log.text(),
+              "Couldn't rename " + l + "c d.ulaw => " + l +
+                  "c_d.ulaw: the name is taken by the conversion of c_d.flac\nChanged " + l +
+                  "c d.flac => " + l + "c_d.flac\n" + test::converts_of("c_d") + "Leave the name " +
+                  l +
+                  "w.ulaw alone\nskipping non-mp3 file conversion of w.ulaw-- must "
+                  "already be asterisk compatible!\nLeave the name " +
+                  l + "w.flac alone\n" + test::converts_of("w") +
+                  "Found and converted 0 mp3 files\nConverted 2 files Asterisk could "
+                  "not play\nCHanged name of 1 files\nNow, to the db....\n");
 }
 
 TEST_F(Walk, OnlyRegularFilesInsideTheLibraryAreConvertedWhateverTheCaseOfMp3) {

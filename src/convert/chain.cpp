@@ -442,7 +442,10 @@ class Chain {
         decoded_at_ = factor;
         int error = 0;
         if (decoder_input_.empty()) {
-            decoder_input_ = private_dir_.link_to_input(mp3_.name, error);
+            // sox knows a type by its header where it has one, else by the name's extension:
+            // .oga, say, is not one of them.
+            decoder_input_ = private_dir_.link_to_input(
+                mp3_.type.empty() ? mp3_.name : mp3_.stem + "." + mp3_.type, error);
             decoded_ = private_dir_.link_to_input(mp3_.stem + ".sox", error);
             for (std::size_t rate = 0; rate < kRateCount; ++rate)
                 kept_[rate].path =

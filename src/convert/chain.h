@@ -39,6 +39,7 @@ struct Mp3 {
     std::string dir_path;  // the directory as the log shows it
     int number;            // its place among the run's conversions; names its private directory
     off_t size = -1;       // its size when the walk opened it, all that is read; -1: as found now
+    std::string type = {};  // what sox calls its format; empty: sox goes by its name
 };
 
 // An output as it was published: enough to tell later that it is still that very file.

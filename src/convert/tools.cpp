@@ -16,8 +16,10 @@ namespace {
 constexpr const char* kSoxNotRun = "it could not be run";
 
 // Why sox cannot convert MP3 here (why it cannot be run, or its list of formats has no mp3);
-// empty when it can. `runs` tells whether sox could be run at all.
-std::string sox_cannot_convert_mp3(Runner& runner, bool& runs) {
+// empty when it can. `runs` tells whether sox could be run at all, and `formats` gets the audio
+// formats it lists.
+std::string sox_cannot_convert_mp3(Runner& runner, bool& runs,
+                                   std::set<std::string, std::less<>>& formats) {
     std::string help;
     constexpr std::size_t kEnough = 64 * 1024;
     const ChildResult result = runner.run({{"sox", "-h"}, {}}, [&](std::string_view bytes) {
@@ -33,10 +35,8 @@ std::string sox_cannot_convert_mp3(Runner& runner, bool& runs) {
         constexpr std::string_view kFormats = "AUDIO FILE FORMATS:";
         if (line.compare(0, kFormats.size(), kFormats) != 0) continue;
         std::istringstream words(line.substr(kFormats.size()));
-        for (std::string word; words >> word;) {
-            if (word == "mp3") return {};
-        }
-        return "its list of formats has no mp3";
+        for (std::string word; words >> word;) formats.insert(word);
+        return formats.count("mp3") > 0 ? "" : "its list of formats has no mp3";
     }
     return "it printed no list of formats";
 }
@@ -57,7 +57,7 @@ std::string converter_unusable(const std::string& path) {
 Tools check_tools(const Settings& settings, const std::vector<std::string>& extras, Runner& runner,
                   Log& log) {
     Tools tools;
-    const std::string sox = sox_cannot_convert_mp3(runner, tools.sox);
+    const std::string sox = sox_cannot_convert_mp3(runner, tools.sox, tools.sox_formats);
     if (!sox.empty()) {
         log.failure("sox cannot convert MP3 here: %s; no MP3 is converted this run\n", sox.c_str());
         tools.sox_mp3 = false;

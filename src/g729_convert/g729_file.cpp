@@ -59,6 +59,7 @@ std::optional<std::string> convert_file(const std::string& in_path, const std::s
     std::array<int16_t, kFrameSamples> frame{};
     std::array<std::uint8_t, kBlockFrames * kEncodedFrameBytes> encoded{};
     std::size_t carried = 0;
+    std::size_t total = 0;  // frames written
 
     for (;;) {
         const ssize_t n = ::read(in.get(), bytes.data() + carried, kBlockBytes);
@@ -80,6 +81,15 @@ std::optional<std::string> convert_file(const std::string& in_path, const std::s
             for (std::size_t i = 0; i < kFrameSamples; ++i) {
                 frame[i] = sample_at(&bytes[f * kFrameBytes + 2 * i]);
             }
+            uint8_t length = 0;
+            bcg729Encoder(encoder.get(), frame.data(), encoded.data() + produced, &length);
+            produced += length;
+        }
+        // Asterisk reads two frames at a time and drops a last odd one: the encoder's own frame
+        // of silence makes the pair, as a frame of zero bytes would not decode as silence.
+        total += frames;
+        if (n == 0 && total % 2 != 0) {
+            frame.fill(0);
             uint8_t length = 0;
             bcg729Encoder(encoder.get(), frame.data(), encoded.data() + produced, &length);
             produced += length;

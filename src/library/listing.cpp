@@ -85,9 +85,11 @@ Child listing_command(const Settings& settings, int library) {
     // A hidden folder is listed but never entered: what a trash or a Mac's metadata holds is
     // not music, and renaming it would break their restore.
     Child find{{"find", ".", "-maxdepth", std::to_string(kListingDepth), "-mindepth", "1", "(",
-                "-type", "d", "-name", ".*", "-prune", "-o", "-iname", "*.mp3"},
+                "-type", "d", "-name", ".*", "-prune"},
                {},
                library};
+    for (const SourceType& type : source_types())
+        find.argv.insert(find.argv.end(), {"-o", "-iname", "*." + std::string(type.extension)});
     for (const char* pattern : {"*.ulaw", "*.alaw", "*.gsm", "*.wav", "*.WAV", "*."})
         find.argv.insert(find.argv.end(), {"-o", "-name", pattern});
     find.argv.insert(find.argv.end(),
@@ -177,9 +179,14 @@ ListedSources count_sources(int listing, const std::string& library_dir) {
     ListedSources count;
     std::string line;
     const auto judge = [&] {
-        const bool wav = is_wav_name(line);
-        if ((wav || is_mp3_name(line)) && is_library_entry(line, library_dir))
-            ++(wav ? count.wav : count.mp3);
+        if (is_library_entry(line, library_dir)) {
+            if (is_wav_name(line))
+                ++count.wav;
+            else if (is_mp3_name(line))
+                ++count.mp3;
+            else if (source_type(line) != nullptr)
+                ++count.other;
+        }
         line.clear();
     };
     char buffer[64 * 1024];

@@ -52,11 +52,12 @@ class ListingReader {
 };
 
 // What the listing names that may need sox: lines inside the library whose name ends in .mp3 in
-// any case (the MP3s the progress display counts), and WAVs. Reads the listing `fd` whole,
-// without moving its offset.
+// any case, WAVs, and the other audio of source_types(). Reads the listing `fd` whole, without
+// moving its offset.
 struct ListedSources {
     int mp3 = 0;
     int wav = 0;
+    int other = 0;
 };
 ListedSources count_sources(int listing, const std::string& library_dir);
 

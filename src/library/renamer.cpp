@@ -28,7 +28,8 @@ std::pair<dev_t, ino_t> identity_of(int dir) {
     return {st.st_dev, st.st_ino};
 }
 
-// The safe names of the MP3s in `dir`, the ones they have or will have once renamed, by stem.
+// The safe names of the sources in `dir` that may be converted, the ones they have or will have
+// once renamed, by stem.
 std::map<std::string, std::string> mp3_names_in(int dir) {
     std::map<std::string, std::string> names;
     const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -40,7 +41,8 @@ std::map<std::string, std::string> mp3_names_in(int dir) {
     }
     while (const dirent* found = ::readdir(entries.get())) {
         const std::string safe = sanitised_copy(found->d_name);
-        if (is_mp3_name(safe)) names.emplace(safe.substr(0, safe.size() - 4), safe);
+        if (const SourceType* type = source_type(safe); type != nullptr && !type->sox_type.empty())
+            names.emplace(safe.substr(0, safe.rfind('.')), safe);
     }
     return names;
 }

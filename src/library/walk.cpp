@@ -55,6 +55,13 @@ std::string day_of(std::time_t when) {
     return text;
 }
 
+// Whether a source of `type` goes to conversion; what this sox cannot read is named instead. MP3s,
+// and every source where sox cannot be run, wait on the one line that said so.
+bool converted_here(const SourceType& type, const Tools& tools) {
+    return !type.sox_type.empty() &&
+           (type.sox_type == "mp3" || !tools.sox || tools.sox_reads(type.sox_type));
+}
+
 class Walker {
   public:
     Walker(const Context& context, const Library& library, ListedEntries& entries, int work_dir,
@@ -68,7 +75,14 @@ class Walker {
           tools_(tools),
           pruner_(pruner),
           dry_run_(context.options.dry_run),
-          renamer_(library.path(), dry_run_, record) {}
+          renamer_(library.path(), dry_run_, record) {
+        // Sources of one stem write the same outputs: the first of these that stands converts.
+        for (const SourceType& type : source_types()) {
+            if (converted_here(type, tools))
+                for (std::string& spelling : spellings(type.extension))
+                    source_spellings_.push_back(std::move(spelling));
+        }
+    }
 
     // False when the run was interrupted.
     bool walk() {
@@ -128,7 +142,8 @@ class Walker {
         }
         const int dir = entry.dir->get();
         // Renamed, replacing an earlier upload, or converted, a fragment would be all that is left.
-        if (S_ISREG(entry.st.st_mode) && (is_mp3_name(entry.name) || is_wav_name(entry.name)) &&
+        if (S_ISREG(entry.st.st_mode) &&
+            (source_type(entry.name) != nullptr || is_wav_name(entry.name)) &&
             still_being_written(dir, entry.name)) {
             log().info("Leave %s for the next run -- it is still being written\n",
                        full(entry.relative()).c_str());
@@ -145,14 +160,15 @@ class Walker {
         const std::string path = dir_path + "/" + shown;
         const std::string relative = entry.dir_relative.empty() ? entry.name : entry.relative();
         std::string reason;
-        if (!is_mp3_name(shown)) {
+        const SourceType* type = source_type(shown);
+        if (type == nullptr) {
             Fd file;
             // What cannot be looked at safely (a folder, a link out) is left as it is.
             if (S_ISDIR(entry.st.st_mode) || shown.back() == '.' ||
                 !(file = library_.open_source(dir, entry.name, relative, reason))) {
                 return skipping(shown);
             }
-            const std::string mp3 = first_of_same_stem(dir, shown, "");
+            const std::string owner = first_of_same_stem(dir, shown, "", source_spellings_);
             const bool wav = is_wav_name(shown);
             // An output whose source is gone may stand beside a new source of its stem. Ours, it
             // is sox's own output: there is nothing to judge.
@@ -160,8 +176,7 @@ class Walker {
                 pruner_->consider(dir, entry.dir_relative, entry.name, entry.st))
                 return skipping(shown);
             // Headerless files beside a source are its conversion's outputs, made by sox.
-            if (!wav &&
-                (!mp3.empty() || !first_of_same_stem(dir, shown, "", {".wav", ".WAV"}).empty()))
+            if (!wav && (!owner.empty() || !first_of_same_stem(dir, shown, "", kWavs).empty()))
                 return skipping(shown);
             const Playability playability = judge_playable(shown, file.get());
             if (playability.plays) {
@@ -174,47 +189,55 @@ class Walker {
             }
             std::string instead;
             if (playability.convertible)
-                instead = owner_of_outputs(dir, entry, file.get(), shown, mp3);
+                instead = owner_of_outputs(dir, entry, file.get(), shown, owner);
             if (!playability.convertible || !instead.empty()) {
                 log().problem("Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
                               playability.reason.c_str(), instead.c_str());
                 return true;
             }
-            return convert_source({dir, std::move(file), shown, dir_path, entry.name, false},
+            return convert_source({dir, std::move(file), shown, dir_path, entry.name, ""},
                                   playability.reason);
         }
-        show_progress(path.substr(library_.path().size() + 1));
-        Fd mp3 = library_.open_source(dir, entry.name, relative, reason);
-        if (!mp3) {
+        const bool readable = converted_here(*type, tools_);
+        if (readable) show_progress(path.substr(library_.path().size() + 1));
+        Fd source = library_.open_source(dir, entry.name, relative, reason);
+        if (!source) {
             log().problem("Not converting %s -- %s\n", path.c_str(), reason.c_str());
             return true;
         }
-        if (const std::string first = first_of_same_stem(dir, entry.name, entry.name);
-            !first.empty()) {
+        if (!readable) {
+            log().problem(
+                "Not converting %s -- sox cannot read %s here; convert it to MP3, FLAC or WAV\n",
+                path.c_str(), shown.substr(shown.size() - type->extension.size() - 1).c_str());
+            return true;
+        }
+        if (const std::string first = first_of_same_stem(dir, entry.name, "", source_spellings_);
+            !first.empty() && first != entry.name) {
             log().problem("Not converting %s -- %s beside it is converted to the same names\n",
                           path.c_str(), first.c_str());
             return true;
         }
-        return convert_source({dir, std::move(mp3), shown, dir_path, entry.name, true}, "");
+        return convert_source(
+            {dir, std::move(source), shown, dir_path, entry.name, std::string(type->sox_type)}, "");
     }
 
     // Why the WAV `shown` may not have the output names of its stem, as the end of its line; empty
-    // when it may: no MP3 (`mp3`) or earlier WAV of its stem converts there, and every output
-    // that stands there is one this command made of it.
+    // when it may: no other source (`owner`) or earlier WAV of its stem converts there, and every
+    // output that stands there is one this command made of it.
     std::string owner_of_outputs(int dir, const Entry& entry, int source, const std::string& shown,
-                                 const std::string& mp3) {
+                                 const std::string& owner) {
         const auto open_beside = [&](const std::string& name) {
             std::string reason;
             return library_.open_source(
                 dir, name, entry.dir_relative.empty() ? name : entry.dir_relative + "/" + name,
                 reason);
         };
-        if (!mp3.empty()) return owned_by(dir, mp3, open_beside(mp3), true);
-        const std::string other = first_of_same_stem(dir, shown, shown, {".WAV", ".wav"});
+        if (!owner.empty()) return owned_by(dir, owner, open_beside(owner));
+        const std::string other = first_of_same_stem(dir, shown, shown, kWavs);
         if (!other.empty()) {
             const Fd file = open_beside(other);
             if (file && judge_playable(other, file.get()).convertible)
-                return owned_by(dir, other, file, false);
+                return owned_by(dir, other, file);
         }
         if (record_ == nullptr) return {};
         const std::string stem = shown.substr(0, shown.rfind('.'));
@@ -232,8 +255,10 @@ class Walker {
 
     // The end of a WAV's line when `other` beside it, open as `file`, owns the output names. That
     // it is converted instead is said only when it will be, this run.
-    std::string owned_by(int dir, const std::string& other, const Fd& file, bool mp3) const {
-        const bool converted = file && tools_.sox && (!mp3 || tools_.sox_mp3) &&
+    std::string owned_by(int dir, const std::string& other, const Fd& file) const {
+        const SourceType* type = source_type(other);
+        const bool converted = file && tools_.sox &&
+                               (type == nullptr || tools_.sox_reads(type->sox_type)) &&
                                !still_being_written(dir, other);
         return "; " + other +
                (converted ? " beside it is converted instead" : " beside it has the same outputs");
@@ -284,8 +309,8 @@ class Walker {
         if (!S_ISREG(entry.st.st_mode) || dot == std::string::npos || dot == 0 ||
             !is_output_format(std::string_view(name).substr(dot + 1)))
             return false;
-        std::string source = first_of_same_stem(dir, name, "");
-        if (source.empty()) source = first_of_same_stem(dir, name, "", {".WAV", ".wav"});
+        std::string source = first_of_same_stem(dir, name, "", source_spellings_);
+        if (source.empty()) source = first_of_same_stem(dir, name, "", kWavs);
         if (source.empty()) return false;
         const std::string key = UpdateRecord::key_of(dir, source);
         // Once its source is reached, a job may be replacing it: the walk's answer must not
@@ -311,12 +336,14 @@ class Walker {
         std::string shown;     // its name as the log gives it
         std::string dir_path;  // its directory as the log gives it
         std::string name;      // its name on disk now
-        bool mp3;              // an MP3, or a WAV that Asterisk cannot play
+        std::string type;      // what sox calls it; empty: a WAV that Asterisk cannot play
     };
 
     // `unplayable`: why a WAV does not play as it is. False when the run was interrupted.
     bool convert_source(Source source, const std::string& unplayable) {
-        if (!tools_.sox || (source.mp3 && !tools_.sox_mp3) || no_space_.load()) return true;
+        const bool mp3 = source.type == "mp3";
+        const bool wav = source.type.empty();
+        if (!tools_.sox || (mp3 && !tools_.sox_mp3) || no_space_.load()) return true;
         const std::string& shown = source.shown;
         const std::string path = source.dir_path + "/" + shown;
         const std::string stem = shown.substr(0, shown.rfind('.'));
@@ -328,7 +355,7 @@ class Walker {
         if (!converted_outputs_.insert(outputs).second) return true;
         const std::string key = UpdateRecord::key_of(source.dir, source.name);
         reached_sources_.insert(key);
-        if (!source.mp3) show_progress(path.substr(library_.path().size() + 1));
+        if (wav) show_progress(path.substr(library_.path().size() + 1));
         // A nightly run over a current library stays quiet.
         if (context_.options.update && record_ != nullptr &&
             record_->current(key, source.fd.get(), source.dir, stem)) {
@@ -348,22 +375,21 @@ class Walker {
         // Older outputs of formats no longer made would go on playing the old audio.
         if (record_ != nullptr) remove_outputs(source.dir, source.dir_path, key, shown, true);
         // A WAV converted well needs no one: its line is not a problem.
-        if (!source.mp3) {
+        if (wav) {
             log().info("Not playable by Asterisk as it is: %s -- %s; converting it\n", path.c_str(),
                        unplayable.c_str());
         }
-        ++(source.mp3 ? converted_ : converted_others_);
+        ++(mp3 ? converted_ : converted_others_);
         if (dry_run_) {
             log().info("Would convert %s\n", path.c_str());
             return true;
         }
         struct stat opened {};
         ::fstat(source.fd.get(), &opened);
-        const Mp3 job{source.dir,      source.fd.get(), shown,         stem,
-                      source.dir_path, ++jobs_,         opened.st_size};
+        const Mp3 job{source.dir,      source.fd.get(), shown,          stem,
+                      source.dir_path, ++jobs_,         opened.st_size, source.type};
         const FileIdentity identity = FileIdentity::of(opened);
         log();
-        const bool mp3 = source.mp3;
         if (pool_ == nullptr) return convert(job, key, identity, mp3, context_.log);
 
         // The job owns copies of the descriptors; the walk goes on with its own.
@@ -379,7 +405,7 @@ class Walker {
     }
 
     // False when the run was interrupted.
-    // `is_mp3`: the source is an MP3, not a WAV.
+    // `is_mp3`: the source is an MP3, counted apart from the rest.
     bool convert(const Mp3& mp3, const std::string& key, const FileIdentity& identity, bool is_mp3,
                  Log& log) {
         // A full library fails every conversion after it: one line says so, and the rest wait.
@@ -402,16 +428,15 @@ class Walker {
         return true;
     }
 
-    // The first name in byte order before `before` ("" for any) that is `name`'s stem with one
-    // of `extensions` (".mp3" in any case), and stands in `dir`: such names write the same
-    // outputs, so only that one is converted.
+    // The first name before `before` in byte order ("" for any) that is `name`'s stem with one
+    // of `extensions`, in their order, and stands in `dir`: such names write the same outputs,
+    // so only that one is converted.
     static std::string first_of_same_stem(int dir, const std::string& name,
                                           const std::string& before,
-                                          std::initializer_list<const char*> extensions = {
-                                              ".MP3", ".Mp3", ".mP3", ".mp3"}) {
+                                          const std::vector<std::string>& extensions) {
         const std::string stem = name.substr(0, name.rfind('.'));
         std::string first;
-        for (const char* extension : extensions) {
+        for (const std::string& extension : extensions) {
             const std::string other = stem + extension;
             struct stat st {};
             if ((before.empty() || other < before) && first.empty() &&
@@ -433,6 +458,8 @@ class Walker {
     Pruner* pruner_;
     bool dry_run_;
     Renamer renamer_;
+    std::vector<std::string> source_spellings_;  // the extensions of sources converted, in order
+    static inline const std::vector<std::string> kWavs = {".WAV", ".wav"};
     int removed_ = 0;                          // outputs removed outside pruning
     int still_failing_ = 0;                    // sources left as they failed before
     int reached_ = 0;                          // sources the progress line has shown
@@ -451,9 +478,9 @@ class Walker {
 };
 
 // The sources the walk will convert, for the progress line and the interruption line: the MP3s
-// (hidden files aside) and the WAVs that Asterisk refuses and sox can convert. Reads the listing
-// from where it stands and puts it back there.
-int count_to_convert(const Library& library, int listing) {
+// (hidden files aside), the other sources sox reads, and the WAVs that Asterisk refuses and sox
+// can convert. Reads the listing from where it stands and puts it back there.
+int count_to_convert(const Library& library, int listing, const Tools& tools) {
     const off_t start = ::lseek(listing, 0, SEEK_CUR);
     int count = 0;
     {
@@ -465,8 +492,8 @@ int count_to_convert(const Library& library, int listing) {
                 S_ISDIR(entry.st.st_mode))
                 continue;
             const std::string safe = sanitised_copy(entry.name);
-            if (is_mp3_name(safe)) {
-                ++count;
+            if (const SourceType* type = source_type(safe)) {
+                if (converted_here(*type, tools)) ++count;
                 continue;
             }
             if (!safe.ends_with(".wav") && !safe.ends_with(".WAV")) continue;
@@ -520,10 +547,10 @@ WalkResult run_walk(const Context& context) {
     if (!deep.empty())
         log.problem("Not descending below %d levels: %s\n", kListingDepth, deep.c_str());
     const ListedSources sources = count_sources(listing.get(), library.path());
-    const int to_convert = count_to_convert(library, listing.get());
-    const Tools tools = sources.mp3 + sources.wav > 0
+    const Tools tools = sources.mp3 + sources.wav + sources.other > 0
                             ? check_tools(settings, options.extra_formats, context.runner, log)
                             : Tools{};
+    const int to_convert = count_to_convert(library, listing.get(), tools);
     if (context.progress != nullptr) context.progress->start(to_convert);
 
     ListingReader reader(std::move(listing));
