@@ -14,7 +14,7 @@ bool is_output_format(std::string_view name) {
 std::size_t frame_bytes(std::string_view name) {
     constexpr std::pair<std::string_view, std::size_t> kFrames[] = {
         {"ulaw", 1},  {"alaw", 1}, {"gsm", 33},  {"sln", 2},
-        {"sln16", 2}, {"g722", 1}, {"sln48", 2}, {"g729", 10},
+        {"sln16", 2}, {"g722", 1}, {"sln48", 2}, {"g729", 20},
     };
     for (const auto& [format, bytes] : kFrames) {
         if (format == name) return bytes;

@@ -20,7 +20,8 @@ inline constexpr std::array<std::string_view, 2> kExtraFormats = {"sln48", "g729
 bool is_output_format(std::string_view name);
 
 // The bytes of one frame of the output format `name`: Asterisk reads whole frames and drops a
-// torn last one. 1 where any length plays (G.711, G.722), 0 for no format of ours.
+// torn last one (G.729 two 10-byte frames at a time). 1 where any length plays (G.711, G.722), 0
+// for no format of ours.
 std::size_t frame_bytes(std::string_view name);
 
 // The formats of `--formats=LIST`: the six, then each other format the comma-separated list
