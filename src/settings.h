@@ -20,6 +20,8 @@ struct Settings {
     std::chrono::seconds child_time_limit{600};  // 100 times what a 30-minute track needs
     // The G.729 converter, installed beside the G.722 one's real file; takes paths like it.
     std::string g729_converter_path = MOH_G729_CONVERTER_PATH;
+    // Asterisk's configuration: its account, and the classes' folders in musiconhold.conf.
+    std::string asterisk_dir = "/etc/asterisk";
 };
 
 inline Settings fixed_settings() {

@@ -134,8 +134,10 @@ inline const char* kClippingMessage =
 
 // Settings like the fixed ones, but every path inside `dir`.
 inline moh::Settings private_settings(const TempDir& dir) {
-    return {dir / "mohmp3", dir / "moh-xx", dir / "asterisk_convert",
-            dir / "work",   dir / "lock",   dir / "state"};
+    moh::Settings settings{dir / "mohmp3", dir / "moh-xx", dir / "asterisk_convert",
+                           dir / "work",   dir / "lock",   dir / "state"};
+    settings.asterisk_dir = dir / "asterisk";
+    return settings;
 }
 
 // A run of its own: a private library and paths, a captured log and a recording runner.

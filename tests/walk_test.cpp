@@ -551,6 +551,24 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_NE(test::read_file(record).find("\nearlier\t1:2/a_b.mp3\t6128\t1:2:3:4:5:6:7\n"),
               std::string::npos);
     EXPECT_EQ(::access((settings.state_dir + "/record").c_str(), F_OK), -1);
+    // The first version renamed folders: a class that still names the old one is said once.
+    ::unlink(record.c_str());
+    make_dir("Sales_Queue");
+    test::write_file(settings.state_dir + "/record",
+                     "moh-convert update record 1\nrecipe 0\nSales_Queue/a.mp3\tX\nA_B/x_y.mp3\tX\n");
+    ::mkdir(settings.asterisk_dir.c_str(), 0755);
+    test::write_file(settings.asterisk_dir + "/musiconhold.conf",
+                     "[sales]\ndirectory=" + lib + "/Sales Queue\n[a]\ndirectory=" + lib + "/A B\n");
+    const std::string renamed = "The folder " + lib + "/Sales Queue was renamed to " + lib +
+                                "/Sales_Queue by version 0.1.0; musiconhold.conf may still name " +
+                                lib + "/Sales Queue\n";
+    for (const int times : {1, 0}) {
+        const std::size_t before = log.text().size();
+        walk();
+        const std::string said = log.text().substr(before);
+        EXPECT_EQ(said.find(renamed) != std::string::npos, times == 1) << said;
+        EXPECT_EQ(said.find("was renamed to " + lib + "/A_B"), std::string::npos) << said;
+    }
 }
 
 TEST_F(Options, JobsPrintTheLogOfOneJobAndReloadFollowsAChange) {

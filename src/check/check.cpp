@@ -16,7 +16,7 @@
 #include <optional>
 #include <set>
 
-#include "check/asterisk_config.h"
+#include "asterisk/config.h"
 #include "formats/outputs.h"
 #include "formats/playable.h"
 #include "library/library.h"
@@ -56,7 +56,8 @@ bool is_audio_name(const std::string& name) {
 // Whether the file `name`, open as `fd` (or not readable here, -1), is one the command converts,
 // whose outputs Asterisk plays instead of it.
 bool is_source(const std::string& name, int fd) {
-    if (is_mp3_name(name)) return true;
+    if (const SourceType* type = source_type(name); type != nullptr && !type->sox_type.empty())
+        return true;
     return is_wav_name(name) && fd >= 0 && judge_playable(name, fd).convertible;
 }
 
@@ -124,8 +125,7 @@ class Checker {
         const std::string file = shown(paths_.musiconhold_conf);
         std::set<Identity> named;
         for (const ConfigSection& section : sections) {
-            const std::string mode = section.value("mode").value_or("files");
-            if (section.is_template || section.name == "general" || mode != "files") continue;
+            if (!is_files_class(section)) continue;
             ++classes_;
             const std::string label = "[" + shown(section.name) + "]";
             if (section.value("random").value_or("") == "yes") {
@@ -135,12 +135,11 @@ class Checker {
                                     "23 ignores it; use sort=random",
                                     label.c_str(), file.c_str()));
             }
-            std::string dir = section.value("directory").value_or("");
+            const std::string dir = class_folder(section, data_dir);
             if (dir.empty()) {
                 silent(label, "", "it names no directory");
                 continue;
             }
-            if (dir.front() != '/') dir = data_dir + "/" + dir;
             const Library other(dir);
             struct stat st {};
             if (!other.ok() || ::fstat(other.fd(), &st) != 0) {

@@ -161,6 +161,13 @@ UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& libr
     // The first kind of record knew MP3s by path, which no longer names them: it is stale.
     if (read && header == kOldHeader) {
         if (name != name_) previous_name_ = name;
+        // It knew each source by its path, folders renamed on the way.
+        for (std::string line; next_line(line);) {
+            const std::string path = line.substr(0, line.find('\t'));
+            for (auto slash = path.find('/'); slash != std::string::npos;
+                 slash = path.find('/', slash + 1))
+                first_version_folders_.insert(path.substr(0, slash));
+        }
         return;
     }
     const bool previous = read && header == kPreviousHeader;

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ class UpdateRecord {
     static std::string key_of(int dir, const std::string& name);
 
     const std::vector<std::string>& formats() const { return formats_; }
+
+    // The folders, relative to the library, that the first kind of record knew sources in: that
+    // version made folder names safe too. Empty for any later record.
+    const std::set<std::string>& first_version_folders() const { return first_version_folders_; }
 
     // Whether the source `key`, open as `source`, still has the outputs its last complete
     // conversion published in `dir`. A current entry is carried into the next record.
@@ -125,6 +130,7 @@ class UpdateRecord {
     std::map<std::string, Rename> renames_before_;
     std::map<std::string, Entry> now_;
     std::map<std::string, Rename> renames_now_;
+    std::set<std::string> first_version_folders_;
     // The renames the previous version recorded, as it wrote them, kept for good.
     std::map<std::string, std::string> earlier_renames_;
     // The outputs of the sources not reached yet, by device and inode; made when first asked.

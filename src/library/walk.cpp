@@ -26,6 +26,7 @@
 #include "library/library.h"
 #include "library/listing.h"
 #include "library/prune.h"
+#include "library/renamed_folders.h"
 #include "library/renamer.h"
 #include "library/sanitise.h"
 #include "library/update_record.h"
@@ -566,6 +567,13 @@ WalkResult run_walk(const Context& context) {
     }
     if (options.update && !upgraded.empty())
         log.info("The update record %s; converting everything once\n", upgraded.c_str());
+    // Said once: the record that knows of them is replaced by this run's.
+    for (const auto& [old_path, new_path] :
+         folders_renamed_before(library, record.first_version_folders(), settings.asterisk_dir)) {
+        log.problem("The folder %s was renamed to %s by version 0.1.0; musiconhold.conf may still "
+                    "name %s\n",
+                    old_path.c_str(), new_path.c_str(), old_path.c_str());
+    }
     std::optional<Pruner> pruner;
     if (options.prune) pruner.emplace(library, record, options.dry_run);
     std::optional<JobPool> pool;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "check/asterisk_config.h"
+#include "asterisk/config.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -171,6 +171,17 @@ std::string asterisk_data_dir(const std::string& path) {
             if (auto value = section.value("astdatadir"); value && !value->empty()) dir = *value;
         }
     }
+    return dir;
+}
+
+bool is_files_class(const ConfigSection& section) {
+    return !section.is_template && section.name != "general" &&
+           section.value("mode").value_or("files") == "files";
+}
+
+std::string class_folder(const ConfigSection& section, const std::string& data_dir) {
+    std::string dir = section.value("directory").value_or("");
+    if (!dir.empty() && dir.front() != '/') dir = data_dir + "/" + dir;
     return dir;
 }
 

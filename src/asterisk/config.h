@@ -42,4 +42,11 @@ std::optional<AsteriskAccount> asterisk_account(const std::string& path);
 // asterisk.conf at `path`, /var/lib/asterisk by default.
 std::string asterisk_data_dir(const std::string& path);
 
+// Whether `section` of musiconhold.conf is a class that plays the files of a folder.
+bool is_files_class(const ConfigSection& section);
+
+// The folder such a class plays, as Asterisk opens it: a relative directory= lies under
+// `data_dir`. Empty when it names none.
+std::string class_folder(const ConfigSection& section, const std::string& data_dir);
+
 }  // namespace moh
