@@ -20,103 +20,15 @@
 #include <thread>
 
 #include "convert/capture.h"
+#include "convert/commands.h"
 #include "convert/loudness.h"
+#include "convert/private_dir.h"
 #include "convert/pump.h"
 #include "convert/staged_output.h"
 #include "process/fd.h"
 
 namespace moh {
 namespace {
-
-// Where a child finds what we hand it.
-constexpr int kInputFd = 3;
-constexpr int kOutputFd = 4;
-constexpr const char* kInputLink = "/dev/fd/3";
-constexpr const char* kOutputPath = "/dev/fd/4";
-
-struct Rate {
-    int hz;
-    const char* suffix;             // of the link its readers open it by
-    std::vector<const char*> kept;  // how the decoded audio is kept at this rate
-};
-
-// Each rate the formats are made at. GSM's encoder turns the least change in its input into
-// other frames, so 8 kHz is kept whole: from it each format comes out as a direct conversion
-// makes it. 16 kHz feeds linear formats alone, where 24 bits are as good, and keep the work
-// directory within 2.5 times the size of the .sln16.
-const Rate kRates[] = {
-    {8000, ".8k", {"-t", "raw", "-e", "signed-integer", "-b", "32"}},
-    {16000, ".16k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
-    {48000, ".48k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
-};
-constexpr std::size_t k16k = 1;  // where the loudness is measured
-constexpr std::size_t kRateCount = std::size(kRates);
-
-struct SoxFormat {
-    std::string_view name;
-    std::size_t rate;                 // in kRates
-    std::vector<const char*> output;  // how the output is written
-};
-
-const SoxFormat kSoxFormats[] = {
-    {"ulaw", 0, {"-t", "ul"}},
-    {"alaw", 0, {"-t", "al"}},
-    {"gsm", 0, {"-t", "gsm"}},
-    {"sln", 0, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-    {"sln16", 1, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-    {"sln48", 2, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-};
-constexpr std::size_t kSixSoxFormats = 5;  // the sox formats of the six, first in the table
-
-const SoxFormat& sox_format(std::string_view name) {
-    for (const SoxFormat& format : kSoxFormats) {
-        if (format.name == name) return format;
-    }
-    return kSoxFormats[0];
-}
-
-// A volume factor as sox gets it, and as the log shows it.
-std::string factor_text(double factor) {
-    return format_text("%g", factor);
-}
-
-// The factor that takes audio decoded at `decoded` to `factor`, as exact as a double can say it.
-std::string ratio_text(double factor, double decoded) {
-    const double ratio = std::strtod(factor_text(factor).c_str(), nullptr) /
-                         std::strtod(factor_text(decoded).c_str(), nullptr);
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, ratio).ptr;
-    return std::string(text, end);
-}
-
-// sox -R seeds its dither the same way every time: the same MP3 gives the same outputs. Each
-// command does what a direct conversion's does at its stage: decoding at the factor and mixing
-// to one channel, resampling, then dither and the output's encoding.
-Child decode_command(const std::string& mp3, double factor) {
-    Child sox{{"sox", "-R"}, {}};
-    if (factor != 1) sox.argv.insert(sox.argv.end(), {"-v", factor_text(factor)});
-    sox.argv.insert(sox.argv.end(), {mp3, "-c", "1", "-t", "sox", kOutputPath});
-    return sox;
-}
-
-Child resample_command(const std::string& decoded, const Rate& rate) {
-    Child sox{{"sox", "-R", "-t", "sox", decoded}, {}};
-    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
-    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), kOutputPath});
-    return sox;
-}
-
-Child encode_command(const SoxFormat& format, const std::string& kept, double factor,
-                     double decoded) {
-    const Rate& rate = kRates[format.rate];
-    Child sox{{"sox", "-R"}, {}};
-    if (factor != decoded) sox.argv.insert(sox.argv.end(), {"-v", ratio_text(factor, decoded)});
-    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
-    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), "-c", "1", kept});
-    sox.argv.insert(sox.argv.end(), format.output.begin(), format.output.end());
-    sox.argv.push_back(kOutputPath);
-    return sox;
-}
 
 std::string program_name(const Child& child) {
     const std::string& path = child.argv.front();
@@ -232,69 +144,6 @@ void note_output(const StagedOutput& output, std::string_view format, Conversion
     }
 }
 
-// The MP3's private directory under the work directory, removed with what it holds when done.
-class PrivateDir {
-  public:
-    PrivateDir(const Mp3& mp3, const ChainContext& context)
-        : parent_(context.work_dir),
-          name_(std::to_string(mp3.number)),
-          path_(context.settings.work_dir + "/" + name_) {
-        if (::mkdirat(parent_, name_.c_str(), 0700) != 0) {
-            error_ = errno;
-            return;
-        }
-        fd_.reset(::openat(parent_, name_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_) error_ = errno;
-    }
-    PrivateDir(const PrivateDir&) = delete;
-    PrivateDir& operator=(const PrivateDir&) = delete;
-    ~PrivateDir() {
-        for (const auto& name : made_) ::unlinkat(fd_.get(), name.c_str(), 0);
-        if (fd_) ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
-    }
-
-    // 0, or the errno of the failure to make it.
-    int error() const { return error_; }
-    const std::string& path() const { return path_; }
-
-    // A path that opens, in any child, the descriptor the child has as 3; empty when it cannot be
-    // made, and `error` says why.
-    std::string link_to_input(const std::string& name, int& error) {
-        if (::symlinkat(kInputLink, fd_.get(), name.c_str()) != 0) {
-            error = errno;
-            return "";
-        }
-        return path(name);
-    }
-    // A path the converter may write to.
-    std::string path(const std::string& name) {
-        made_.push_back(name);
-        return path_ + "/" + name;
-    }
-    // A file with no name here, gone with its last descriptor, also when the run is killed.
-    Fd unnamed_file(int& error) {
-        Fd file(::openat(fd_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (!file && (errno == EOPNOTSUPP || errno == EISDIR)) {
-            const std::string name = ".unnamed" + std::to_string(unnamed_++);
-            file.reset(::openat(fd_.get(), name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (file) ::unlinkat(fd_.get(), name.c_str(), 0);
-        }
-        if (!file) error = errno;
-        return file;
-    }
-    int fd() const { return fd_.get(); }
-
-  private:
-    int parent_;
-    std::string name_;
-    std::string path_;
-    Fd fd_;
-    int error_ = 0;
-    std::vector<std::string> made_;
-    int unnamed_ = 0;
-};
-
 // Copies the converter's private output into a staged output beside the MP3. Returns 0 or errno.
 int copy_into(int from, const StagedOutput& to) {
     std::array<char, 64 * 1024> buffer;
@@ -325,7 +174,7 @@ class Chain {
         : mp3_(mp3),
           context_(context),
           source_(mp3.dir_path + "/" + mp3.name),
-          private_dir_(mp3, context) {
+          private_dir_(context.work_dir, context.settings.work_dir, std::to_string(mp3.number)) {
         for (std::size_t f = 0; f < kSixSoxFormats; ++f) sox_steps_.push_back(&kSoxFormats[f]);
         for (const std::string& extra : context.extras) {
             if (extra == "g729") wants_g729_ = true;
@@ -704,18 +553,6 @@ class Chain {
 };
 
 }  // namespace
-
-std::string conversion_commands() {
-    std::string text;
-    for (const double factor : {1.0, 0.5}) {
-        text += command_line(decode_command("IN", factor)) + ";";
-        for (const SoxFormat& format : kSoxFormats) {
-            text += command_line(encode_command(format, "IN", factor, 1.0)) + ";";
-        }
-    }
-    for (const Rate& rate : kRates) text += command_line(resample_command("IN", rate)) + ";";
-    return text;
-}
 
 bool run_and_report(const Child& child, const ChainContext& context) {
     const Outcome outcome = run_judged(child, context);
