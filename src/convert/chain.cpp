@@ -168,6 +168,9 @@ struct Kept {
     bool clipped = false;  // it clipped when it was made: fit for its own factor alone
 };
 
+// Under a pipe's worth of bytes.
+constexpr off_t kSmallSource = 64 * 1024;
+
 class Chain {
   public:
     Chain(const Mp3& mp3, const ChainContext& context)
@@ -276,7 +279,12 @@ class Chain {
         std::vector<Stage> stages(1);
         Fd feed_in, feed_out, decoded_in, decoded_out;
         std::vector<Fd> to_rates;
-        if (error == 0 && (!make_pipe(feed_out, feed_in) || !make_pipe(decoded_out, decoded_in)))
+        // sox tells a piped source's type from its first 256 bytes, and a shorter one is at its
+        // end by then: a small source is handed over as a file of its own.
+        const bool small = size_ < kSmallSource;
+        if (error == 0 && small) feed_out = private_dir_.unnamed_file(error);
+        if (error == 0 &&
+            ((!small && !make_pipe(feed_out, feed_in)) || !make_pipe(decoded_out, decoded_in)))
             error = errno;
         for (std::size_t rate = 0; rate < kRateCount && error == 0; ++rate) {
             Kept& kept = kept_[rate];
@@ -303,11 +311,14 @@ class Chain {
         // sox reads the MP3 through a pipe that gives it what the MP3 held when it was opened: a
         // file that grows while it is read cannot keep sox busy.
         std::vector<Fd> to_decoder;
-        to_decoder.push_back(std::move(feed_in));
+        to_decoder.push_back(small ? Fd(::fcntl(feed_out.get(), F_DUPFD_CLOEXEC, 0))
+                                   : std::move(feed_in));
         Pump feed(Fd(::fcntl(mp3_.fd, F_DUPFD_CLOEXEC, 0)), std::move(to_decoder), size_);
+        const bool feeding = feed.running();
+        if (small) feed.finish();
         stages[0].pipe_ends.push_back(std::move(feed_out));
         stages[0].pipe_ends.push_back(std::move(decoded_in));
-        if (!feed.running() || !fan_out.running()) {
+        if (!feeding || !fan_out.running()) {
             cannot_prepare(EAGAIN);
             return false;
         }
