@@ -84,11 +84,26 @@ TEST_F(RealTools, LevellingBringsEachSourceToTheTarget) {
     make_audio("loud.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.563");
     make_audio("soft.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.0447");
     make_audio("silent.mp3", "-r 44100 -c 2 -t mp3", "trim 0 2");
+    // At -43.3 LUFS but for one full-scale click: its peak holds it short of the target.
+    std::string click;
+    for (int i = 0; i < 6 * 44100; ++i) {
+        const float sample = i == 3 * 44100 ? 1.0f : 0.0097f * std::sin(2 * M_PI * 997 * i / 44100);
+        click.append(reinterpret_cast<const char*>(&sample), sizeof sample);
+    }
+    test::write_file(dir / "click.f32", click);
+    ASSERT_EQ(test::run_shell("sox -V1 -t f32 -r 44100 -c 1 " + dir / "click.f32" + " '" + lib +
+                              "/click.mp3' 2>&1")
+                  .status,
+              0);
     options.level = -20;
     ASSERT_EQ(walk().status, 0) << log.text();
     const std::string text = log.text();
     EXPECT_EQ(text.find("Volume appears"), std::string::npos) << text;
     EXPECT_NE(text.find("Level silent: too short or too silent to measure, factor 1\n"),
+              std::string::npos)
+        << text;
+    const auto click_level = text.find("Level click: -43.");
+    EXPECT_NE(text.find(" (short of the target: its peak)\nConvert click to ulaw\n", click_level),
               std::string::npos)
         << text;
     for (const char* stem : {"loud", "soft"}) {

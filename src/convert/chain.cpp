@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -229,25 +230,46 @@ class Chain {
         return true;
     }
 
-    // Measures the source's loudness on its mono mixdown at 16 kHz, decoded at factor 1, and
-    // sets `volume` to the factor that brings it to `target`. False when the chain ends here.
+    // Measures the source's loudness on its mono mixdown at 16 kHz, and its peak at every rate a
+    // format is made from, and sets `volume` to the factor that brings it to `target`. Decoded at
+    // half its level, so that a peak over full scale is measured rather than clipped. False when
+    // the chain ends here.
     bool level(double target, double& volume) {
-        if (!decode(*sox_steps_[0], 1.0)) return false;
+        constexpr double kMeasuredAt = 0.5;
+        if (!decode(*sox_steps_[0], kMeasuredAt)) return false;
         std::optional<double> lufs;
-        const int fd = kept_[k16k].file.get();
+        double peak = 0;
         try {
-            LoudnessMeter meter(static_cast<unsigned>(kRates[k16k].hz));
-            if (::lseek(fd, 0, SEEK_SET) == 0 && meter.add_from(fd, SampleFormat::kSigned24) == 0)
-                lufs = meter.integrated();
+            for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+                const int fd = kept_[rate].file.get();
+                if (fd < 0) continue;
+                LoudnessMeter meter(static_cast<unsigned>(kRates[rate].hz));
+                // Kept at 8 kHz as 32 bits, elsewhere as 24.
+                const SampleFormat format = std::string_view(kRates[rate].kept.back()) == "32"
+                                                ? SampleFormat::kSigned32
+                                                : SampleFormat::kSigned24;
+                if (::lseek(fd, 0, SEEK_SET) != 0 || meter.add_from(fd, format) != 0) {
+                    lufs.reset();
+                    break;
+                }
+                peak = std::max(peak, meter.peak() / kMeasuredAt);
+                if (rate == k16k) lufs = meter.integrated();
+            }
         } catch (const std::bad_alloc&) {
             // Unmeasured, as a source too short to measure: it keeps its level.
+            lufs.reset();
         }
-        volume = level_factor(lufs, target);
-        if (lufs) {
-            context_.log.info("Level %s: %.1f LUFS, factor %g\n", mp3_.stem.c_str(), *lufs, volume);
-        } else {
+        if (lufs) *lufs -= 20 * std::log10(kMeasuredAt);
+        const LevelFactor factor = level_factor(lufs, peak, target);
+        volume = factor.factor;
+        if (!lufs) {
             context_.log.info("Level %s: too short or too silent to measure, factor %g\n",
                               mp3_.stem.c_str(), volume);
+        } else if (factor.short_of) {
+            context_.log.info("Level %s: %.1f LUFS, factor %g (short of the target: %s)\n",
+                              mp3_.stem.c_str(), *lufs, volume, factor.short_of);
+        } else {
+            context_.log.info("Level %s: %.1f LUFS, factor %g\n", mp3_.stem.c_str(), *lufs, volume);
         }
         return true;
     }
