@@ -26,6 +26,8 @@
 #include "convert/private_dir.h"
 #include "convert/pump.h"
 #include "convert/staged_output.h"
+#include "convert/work_space.h"
+#include "formats/playable.h"
 #include "process/fd.h"
 
 namespace moh {
@@ -171,6 +173,8 @@ struct Kept {
 
 // Under a pipe's worth of bytes.
 constexpr off_t kSmallSource = 64 * 1024;
+// The G.722 and G.729 converters' outputs, in the private directory until they are copied out.
+constexpr std::int64_t kConverterBytesPerSecond = 8000 + 1000;
 
 class Chain {
   public:
@@ -195,6 +199,7 @@ class Chain {
         mode_ = 0644 & (0600 | (st.st_mode & 0044));
         size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
         if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
+        if (!claim_work_space()) return result_;
         if (context_.level && !level(*context_.level, volume)) return result_;
         for (std::size_t step = 0; step < kSixSoxFormats; ++step) {
             if (!make(*sox_steps_[step], volume)) return result_;
@@ -219,6 +224,42 @@ class Chain {
     }
 
   private:
+    // Claims the work space the source's audio takes, by its length, at every rate it is kept
+    // at, and the converters' outputs: a source that would cut into the reserve is not
+    // converted. False when it is not.
+    bool claim_work_space() {
+        std::int64_t per_second = kConverterBytesPerSecond;
+        for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+            if (std::any_of(sox_steps_.begin(), sox_steps_.end(),
+                            [rate](const SoxFormat* format) { return format->rate == rate; }))
+                per_second += kept_bytes_per_second(kRates[rate]);
+        }
+        const double bytes = seconds_at_most(mp3_.fd, size_) * static_cast<double>(per_second) +
+                             static_cast<double>(size_ < kSmallSource ? size_ : 0);
+        needed_ = static_cast<std::int64_t>(std::ceil(std::min(bytes, 1e18)));
+        claim_.emplace(context_.work_dir, needed_);
+        if (claim_->granted()) return true;
+        no_work_space();
+        return false;
+    }
+
+    // `needed_` was more than the work directory can spare, or the decoding reached the reserve.
+    void no_work_space() {
+        constexpr std::int64_t kMiB = 1 << 20;
+        std::int64_t taken = 0;
+        for (const Kept& kept : kept_) {
+            struct stat st {};
+            if (kept.file && ::fstat(kept.file.get(), &st) == 0) taken += st.st_blocks * 512;
+        }
+        const std::int64_t needed = std::max(needed_, taken);
+        context_.log.problem(
+            "Not converting %s -- its conversion needs %lld MiB of work space and only %lld MiB "
+            "can be spared\n",
+            source_.c_str(), static_cast<long long>((needed + kMiB - 1) / kMiB),
+            static_cast<long long>(claim_->spare() / kMiB));
+        stop();
+    }
+
     // Makes one sox format; false when the chain ends here.
     bool make(const SoxFormat& format, double& volume) {
         context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
@@ -244,10 +285,8 @@ class Chain {
                 const int fd = kept_[rate].file.get();
                 if (fd < 0) continue;
                 LoudnessMeter meter(static_cast<unsigned>(kRates[rate].hz));
-                // Kept at 8 kHz as 32 bits, elsewhere as 24.
-                const SampleFormat format = std::string_view(kRates[rate].kept.back()) == "32"
-                                                ? SampleFormat::kSigned32
-                                                : SampleFormat::kSigned24;
+                const SampleFormat format = kept_bits(kRates[rate]) == 32 ? SampleFormat::kSigned32
+                                                                          : SampleFormat::kSigned24;
                 if (::lseek(fd, 0, SEEK_SET) != 0 || meter.add_from(fd, format) != 0) {
                     lufs.reset();
                     break;
@@ -329,7 +368,9 @@ class Chain {
         }
         stages[0].child = decode_command(decoder_input_, factor);
         stages[0].child.fds = {{feed_out.get(), kInputFd}, {decoded_in.get(), kOutputFd}};
-        Pump fan_out(std::move(decoded_out), std::move(to_rates));
+        // Should the source's length have been told wrong, the decoding stops at the reserve.
+        Pump fan_out(std::move(decoded_out), std::move(to_rates), -1,
+                     [this] { return spare_bytes(context_.work_dir) >= 0; });
         // sox reads the MP3 through a pipe that gives it what the MP3 held when it was opened: a
         // file that grows while it is read cannot keep sox busy.
         std::vector<Fd> to_decoder;
@@ -350,6 +391,10 @@ class Chain {
         const int read_error = feed.finish();
         for (const Stage& stage : stages) {
             if (stage.outcome.result.interrupted) return interrupted();
+        }
+        if (fan_out.cut_short()) {
+            no_work_space();
+            return false;
         }
         // A decoder cut off by a resampler that failed failed only for that.
         const int decoder_status = stages[0].outcome.result.wait_status;
@@ -571,6 +616,8 @@ class Chain {
     gid_t group_ = 0;
     mode_t mode_ = 0644;
     off_t size_ = 0;
+    std::int64_t needed_ = 0;  // the work space its conversion was expected to take
+    std::optional<WorkSpaceClaim> claim_;
     double decoded_at_ = 0;      // the factor the kept audio was decoded at
     std::string decoder_input_;  // the private paths its children are given
     std::string decoded_;

@@ -20,6 +20,14 @@ std::string ratio_text(double factor, double decoded) {
 
 }  // namespace
 
+int kept_bits(const Rate& rate) {
+    return std::atoi(rate.kept.back());  // what follows its "-b"
+}
+
+std::int64_t kept_bytes_per_second(const Rate& rate) {
+    return std::int64_t{rate.hz} * kept_bits(rate) / 8;
+}
+
 const SoxFormat& sox_format(std::string_view name) {
     for (const SoxFormat& format : kSoxFormats) {
         if (format.name == name) return format;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ inline const Rate kRates[] = {
     {48000, ".48k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
 };
 constexpr std::size_t k16k = 1;  // where the loudness is measured
+// The bits of a sample kept at `rate`, and the bytes a second of audio takes there.
+int kept_bits(const Rate& rate);
+std::int64_t kept_bytes_per_second(const Rate& rate);
 constexpr std::size_t kRateCount = std::size(kRates);
 
 struct SoxFormat {

@@ -37,8 +37,8 @@ bool write_or_drop(int fd, const char* bytes, std::size_t size) {
 
 }  // namespace
 
-Pump::Pump(Fd from, std::vector<Fd> to, off_t limit)
-    : from_(std::move(from)), to_(std::move(to)), limit_(limit) {
+Pump::Pump(Fd from, std::vector<Fd> to, off_t limit, std::function<bool()> go_on)
+    : from_(std::move(from)), to_(std::move(to)), limit_(limit), go_on_(std::move(go_on)) {
     // The thread starts with SIGPIPE blocked, so that a write to a pipe whose reader has gone
     // fails with EPIPE instead of raising it for the whole process.
     sigset_t pipe_signal, before;
@@ -82,6 +82,16 @@ void Pump::copy() {
         if (n < 0) {
             if (errno == EINTR) continue;
             error_ = errno;
+            break;
+        }
+        if (go_on_ && (done + n) / kCheckEvery != done / kCheckEvery && !go_on_()) {
+            // The readers see the end now. The writer is let run to its own end, unread: sox
+            // holds a reader of its own output, so that closing ours would leave it blocked.
+            cut_short_ = true;
+            to_.clear();
+            for (ssize_t got; (got = ::read(from_.get(), buffer.data(), buffer.size())) != 0;) {
+                if (got < 0 && errno != EINTR) break;
+            }
             break;
         }
         done += n;

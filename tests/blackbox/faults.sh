@@ -133,7 +133,8 @@ broken-mp3s)
   n=0
   while IFS= read -r line; do
     n=$((n + 1)) stem=${line##*/} stem=${stem%.mp3}
-    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$work/$n/$stem.mp3': "
+    # Small, they reach sox as files: its failure to open one ends with the errno it was left with.
+    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$work/$n/$stem.mp3': Invalid argument"
   done </tmp/moh-xx >/mnt/check/expected
   summary 2 0 2 >>/mnt/check/expected
   same_stdout
@@ -279,6 +280,31 @@ tiny-wav)
   kill "$sampler"
   grown=$(($(cat /mnt/check/peak) - before))
   [ "$grown" -le 10240 ] || fail "a 4 KB WAV took $grown KiB of the disk that holds /var/lib"
+  ;;
+work-space)
+  # The work directory's disk keeps a reserve, 256 MiB of these 262: a source whose length needs
+  # more than the rest is not decoded, one whose length was told wrong stops at the reserve, and
+  # nothing of either is published.
+  mkdir -p /var/lib/moh-convert && mount -t tmpfs -o size=262m,mode=0700 tmpfs /var/lib/moh-convert
+  with_mp3
+  sox -n -r 8000 -c 1 -C 8 "$lib/long.mp3" synth 120 sine 440 vol 0.3  # 120 KB, 10 MiB decoded
+  # Ten minutes of silence, as FLAC under an MP3's name: its 15 KB tell nothing of its length.
+  sox -n -r 8000 -c 1 -t flac "$lib/silent.mp3" synth 600 sine 440 vol 0
+  available() { df -k --output=avail /var/lib/moh-convert | tail -1; }
+  (low=$(available); while :; do a=$(available); [ "$a" -ge "$low" ] || { low=$a; echo "$a" >/mnt/check/low; }; sleep 0.02; done) &
+  sampler=$!
+  run
+  kill "$sampler"
+  expect_status 1
+  for stem in long silent; do
+    grep -qxE "Not converting $lib/$stem\.mp3 -- its conversion needs [0-9]+ MiB of work space and only [0-6] MiB can be spared" \
+      /mnt/check/stdout || fail "$stem.mp3 is not refused: $(cat /mnt/check/stdout)"
+    [ -z "$(find "$lib" -name "$stem.*" ! -name '*.mp3')" ] || fail "outputs of $stem.mp3 were published"
+  done
+  [ -s "$lib/a.g722" ] || fail "a.mp3 was not converted"
+  # Checked every 256 KiB of decoded audio, which the resamplers keep at most 2.5 times over.
+  [ ! -f /mnt/check/low ] || [ "$(cat /mnt/check/low)" -ge $(((256 - 2) * 1024)) ] ||
+    fail "the reserve was cut into: $(cat /mnt/check/low) KiB left"
   ;;
 *) fail "no such case" ;;
 esac
