@@ -326,14 +326,16 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
     make_audio("a.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
     make_audio("b.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
     make_audio("c.mp3", "-r 44100 -c 2 -t mp3", "synth 2 sine 440 vol 0.3");
+    make_audio("d.mp3", "-r 44100 -c 2 -t mp3", "synth 2 sine 440 vol 0.3");
     // A stand-in sox that hangs on a.mp3's gsm conversion, and on c.mp3's resampling to 16 kHz
-    // without reading what it is fed, so that the decoding waits on it too; sox otherwise.
+    // without reading what it is fed, so that the decoding waits on it too; that fails every
+    // resampling of d.mp3, which must not leave its decoding waiting; sox otherwise.
     const std::string bin = dir / "bin";
     ::mkdir(bin.c_str(), 0755);
     const std::string real_sox = test::run_shell("command -v sox | tr -d '\\n'").output;
     test::write_file(bin + "/sox",
                      "#!/bin/sh\ncase \"$*\" in */a.8k*gsm* | */c.sox*16000*) exec sleep 3600;; "
-                     "esac\n"
+                     "*/d.sox*) exit 1;; esac\n"
                      "exec " +
                          real_sox + " \"$@\"\n");
     ::chmod((bin + "/sox").c_str(), 0755);
@@ -371,6 +373,9 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("Convert c to alaw"), std::string::npos) << text;
+    EXPECT_NE(text.find("Convert d to ulaw\nCommand failed with exit status 1: sox -R -t sox "),
+              std::string::npos)
+        << text;
     EXPECT_FALSE(test::exists(lib + "/c.ulaw"));
 }
 

@@ -85,13 +85,8 @@ void Pump::copy() {
             break;
         }
         if (go_on_ && (done + n) / kCheckEvery != done / kCheckEvery && !go_on_()) {
-            // The readers see the end now. The writer is let run to its own end, unread: sox
-            // holds a reader of its own output, so that closing ours would leave it blocked.
             cut_short_ = true;
             to_.clear();
-            for (ssize_t got; (got = ::read(from_.get(), buffer.data(), buffer.size())) != 0;) {
-                if (got < 0 && errno != EINTR) break;
-            }
             break;
         }
         done += n;
@@ -100,6 +95,13 @@ void Pump::copy() {
         });
     }
     to_.clear();
+    // A pipe's writer is let run to its end, unread: sox holds a reader of its own output, so
+    // that closing ours would leave it blocked for good, deaf even to SIGTERM.
+    if (!positional && error_ == 0) {
+        for (ssize_t n; (n = ::read(from_.get(), buffer.data(), buffer.size())) != 0;) {
+            if (n < 0 && errno != EINTR) break;
+        }
+    }
     from_.reset();
 }
 

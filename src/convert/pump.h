@@ -17,10 +17,11 @@ class Pump {
   public:
     // Copies from `from` into each of `to`, at most `limit` bytes when `limit` is not negative. A
     // regular file is read from its start with pread, so its offset is left alone. A pipe whose
-    // reader has gone is dropped; when all have gone, `from` is closed, so that its writer stops
-    // too. Each pipe is closed when the copy ends, so that its reader sees the end.
+    // reader has gone is dropped; when all have gone, a file `from` is read no further, and a pipe
+    // is read to its end and what it gives dropped. Each pipe is closed when the copy ends, so
+    // that its reader sees the end.
     // While `go_on` is given, it is asked after every kCheckEvery bytes whether to go on; when it
-    // says no, the pipes are closed there, and what `from` still gives is read and dropped.
+    // says no, the copy ends there as if every reader had gone.
     Pump(Fd from, std::vector<Fd> to, off_t limit = -1, std::function<bool()> go_on = {});
     Pump(const Pump&) = delete;
     Pump& operator=(const Pump&) = delete;
