@@ -14,32 +14,15 @@ namespace test {
 std::atomic<bool> no_tmpfile{false};
 }
 
-namespace {
-
-int open_at(int dir, const char* path, int flags, va_list args) {
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
     const bool tmpfile = (flags & __O_TMPFILE) == __O_TMPFILE;
     const unsigned mode = (flags & O_CREAT) != 0 || tmpfile ? va_arg(args, unsigned) : 0;
+    va_end(args);
     if (tmpfile && test::no_tmpfile) {
         errno = EOPNOTSUPP;
         return -1;
     }
     return static_cast<int>(::syscall(SYS_openat, dir, path, flags, mode));
-}
-
-}  // namespace
-
-extern "C" int openat(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const int fd = open_at(dir, path, flags, args);
-    va_end(args);
-    return fd;
-}
-
-extern "C" int openat64(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const int fd = open_at(dir, path, flags, args);
-    va_end(args);
-    return fd;
 }
