@@ -6,11 +6,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 
+#include "convert/staged_output.h"
 #include "fakes.h"
 #include "process/fd.h"
+
+namespace test {
+extern std::atomic<bool> no_tmpfile;
+}
 
 namespace {
 
@@ -365,6 +371,22 @@ TEST_F(ConversionChain, LinksHardLinksAndFifosAtOutputNamesAreReplacedNotWritten
         EXPECT_EQ(test::read_file(lib + "/a." + format), "sox output") << format;
     }
     EXPECT_EQ(test::read_file(lib + "/a.g722"), "g722 output");
+}
+
+// Where the filesystem has no unnamed files, the staged output has a name: no one but root may
+// read what is written to it before it is published.
+TEST_F(ConversionChain, FallbackStagedOutputIsRootsAloneUntilPublished) {
+    test::no_tmpfile = true;
+    moh::StagedOutput output(lib_fd.get());
+    test::no_tmpfile = false;
+    struct stat st {};
+    ASSERT_EQ(::fstat(output.fd(), &st), 0);
+    ASSERT_EQ(st.st_nlink, 1u) << "not the fallback";
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(output.give_to(::geteuid(), ::getegid(), 0640), 0);
+    ASSERT_EQ(output.publish("a.ulaw"), 0);
+    ASSERT_EQ(::stat((lib + "/a.ulaw").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(ConversionChain, InterruptedChildEndsTheChainWithoutPublishing) {

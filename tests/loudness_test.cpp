@@ -53,8 +53,9 @@ TEST(Loudness, SilenceAndTooShortHaveNoValue) {
     }
 }
 
-// Measures BYTES through a pipe whose first read ends inside a sample.
-std::optional<double> measure_through_pipe(const std::string& bytes, SampleFormat format) {
+// Measures BYTES through a pipe whose first read ends inside a sample; their peak in `peak`.
+std::optional<double> measure_through_pipe(const std::string& bytes, SampleFormat format,
+                                           double& peak) {
     int ends[2];
     if (::pipe(ends) != 0) return std::nullopt;
     std::thread writer([&] {
@@ -72,19 +73,24 @@ std::optional<double> measure_through_pipe(const std::string& bytes, SampleForma
     EXPECT_EQ(meter.add_from(ends[0], format), 0);
     writer.join();
     ::close(ends[0]);
+    peak = meter.peak();
     return meter.integrated();
 }
 
 TEST(Loudness, DescriptorOfEitherFormatMeasuresTheSame) {
-    const auto samples = sine(16000, 3, 0.25);
-    for (const auto format :
-         {SampleFormat::kFloat32, SampleFormat::kSigned16, SampleFormat::kSigned24}) {
+    auto samples = sine(16000, 3, 0.25);
+    samples[8000] = -0.75f;  // a click: the peak, and next to nothing of the loudness
+    for (const auto format : {SampleFormat::kFloat32, SampleFormat::kSigned16,
+                              SampleFormat::kSigned24, SampleFormat::kSigned32}) {
         std::string bytes;
         for (const float s : samples) {
             uint32_t word;
             int width = 2;
             if (format == SampleFormat::kFloat32) {
                 std::memcpy(&word, &s, 4);
+                width = 4;
+            } else if (format == SampleFormat::kSigned32) {
+                word = static_cast<uint32_t>(static_cast<int32_t>(std::lround(s * 2147483647.0)));
                 width = 4;
             } else if (format == SampleFormat::kSigned24) {
                 word = static_cast<uint32_t>(static_cast<int32_t>(std::lround(s * 8388607)));
@@ -96,9 +102,11 @@ TEST(Loudness, DescriptorOfEitherFormatMeasuresTheSame) {
                 bytes += static_cast<char>(word >> (8 * b) & 0xff);
             }
         }
-        const auto lufs = measure_through_pipe(bytes, format);
+        double peak = 0;
+        const auto lufs = measure_through_pipe(bytes, format, peak);
         ASSERT_TRUE(lufs);
         EXPECT_NEAR(*lufs, sine_lufs(0.25), 0.1);
+        EXPECT_NEAR(peak, 0.75, 1e-4) << static_cast<int>(format);
     }
 }
 
@@ -107,24 +115,34 @@ TEST(Loudness, UnreadableDescriptorIsItsErrno) {
     EXPECT_EQ(meter.add_from(-1, SampleFormat::kSigned16), EBADF);
 }
 
-TEST(LevelFactor, BringsTheSourceToTheTargetWithinTheClamps) {
+TEST(LevelFactor, BringsTheSourceToTheTargetWithinTheClampsAndUnderItsPeak) {
     struct Case {
         std::optional<double> lufs;
+        double peak;
         double target;
         double factor;
+        const char* short_of;
     };
     const Case cases[] = {
-        {-20, -20, 1.0},
-        {-8, -20, std::pow(10, -12.0 / 20)},
-        {-30, -20, std::pow(10, 10.0 / 20)},
-        {-30, -24, std::pow(10, 6.0 / 20)},
-        {10, -20, 0.1},   // the floor
-        {-45, -20, 4.0},  // the ceiling
-        {std::nullopt, -20, 1.0},
+        {-20, 0.5, -20, 1.0, nullptr},
+        {-8, 1.2, -20, std::pow(10, -12.0 / 20), nullptr},
+        {-30, 0.3, -20, std::pow(10, 10.0 / 20), nullptr},
+        {-30, 0.3, -24, std::pow(10, 6.0 / 20), nullptr},
+        {10, 1.5, -20, 0.1, "the limit of 0.1"},
+        {-45, 0.1, -20, 4.0, "the limit of 4"},
+        {-43.3, 1.0, -20, 0.99, "its peak"},  // a quiet track with one full-scale click
+        {-45, 0.5, -20, 1.98, "its peak"},    // the peak binds before the ceiling
+        {-30, 0.33, -20, 3.0, "its peak"},
+        {-8, 2.0, -20, std::pow(10, -12.0 / 20), nullptr},  // over full scale, turned down under it
+        {-20, 2.0, -20, 0.495, "its peak"},
+        {std::nullopt, 1.5, -20, 1.0, nullptr},
     };
     for (const auto& c : cases) {
-        EXPECT_NEAR(moh::level_factor(c.lufs, c.target), c.factor, 1e-9)
-            << (c.lufs ? std::to_string(*c.lufs) : "unmeasured") << " to " << c.target;
+        const moh::LevelFactor got = moh::level_factor(c.lufs, c.peak, c.target);
+        const std::string row =
+            (c.lufs ? std::to_string(*c.lufs) : "unmeasured") + " peak " + std::to_string(c.peak);
+        EXPECT_NEAR(got.factor, c.factor, 1e-9) << row;
+        EXPECT_STREQ(got.short_of ? got.short_of : "", c.short_of ? c.short_of : "") << row;
     }
 }
 

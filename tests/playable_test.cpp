@@ -96,4 +96,39 @@ TEST(Playable, EachNameIsJudgedByTheRulesOfItsFormat) {
     }
 }
 
+// MPEG audio frames: a header, then as many bytes as it says the frame takes.
+std::string frames(int count, const char* header, std::size_t bytes) {
+    std::string frame = std::string(header, 4) + std::string(bytes - 4, '\x55');
+    std::string text;
+    for (int i = 0; i < count; ++i) text += frame;
+    return text;
+}
+
+TEST(Playable, LengthIsToldFromTheHeadersAndAtMostAMillisecondAByteElse) {
+    const std::string mp3_128k = frames(10, "\xff\xfb\x90\x00", 417);  // MPEG-1 III, 44.1 kHz
+    const std::string mp3_8k = frames(5, "\xff\xe3\x18\x00", 72);      // MPEG-2.5 III, 8 kHz
+    const std::string id3 = std::string("ID3\x04\0\0\0\0\0\x14", 10) + std::string(20, '\0');
+    const std::string pcm = wav(1, 1, 16000, 16) + std::string(31952, '\0');
+    const std::string gsm = wav(0x31, 1, 8000, 0, 65, "fact data", 20) + std::string(1560, '\0');
+    const struct {
+        std::string content;
+        double seconds;
+    } cases[] = {
+        {pcm, pcm.size() / 32000.0},
+        {gsm, gsm.size() / 1625.0},
+        {mp3_128k, 10 * 1152 / 44100.0},
+        {id3 + mp3_8k + std::string(100, '\x01'), 0.030 + 5 * 0.072 + 0.100},
+        {mp3_128k.substr(0, 4 * 417 + 200), 4 * 1152 / 44100.0 + 0.200},  // its last frame cut
+        {"fLaC" + std::string(996, '\0'), 1.0},
+    };
+    for (const auto& c : cases) {
+        const moh::Fd fd(::memfd_create("length", MFD_CLOEXEC));
+        ASSERT_EQ(::write(fd.get(), c.content.data(), c.content.size()),
+                  static_cast<ssize_t>(c.content.size()));
+        EXPECT_NEAR(moh::seconds_at_most(fd.get(), static_cast<off_t>(c.content.size())), c.seconds,
+                    1e-9)
+            << c.content.size() << " bytes";
+    }
+}
+
 }  // namespace

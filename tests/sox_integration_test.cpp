@@ -92,11 +92,26 @@ TEST_F(RealTools, LevellingBringsEachSourceToTheTarget) {
     make_audio("loud.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.563");
     make_audio("soft.mp3", "-r 44100 -c 2 -t mp3", "synth 6 sine 997 vol 0.0447");
     make_audio("silent.mp3", "-r 44100 -c 2 -t mp3", "trim 0 2");
+    // At -43.3 LUFS but for one full-scale click: its peak holds it short of the target.
+    std::string click;
+    for (int i = 0; i < 6 * 44100; ++i) {
+        const float sample = i == 3 * 44100 ? 1.0f : 0.0097f * std::sin(2 * M_PI * 997 * i / 44100);
+        click.append(reinterpret_cast<const char*>(&sample), sizeof sample);
+    }
+    test::write_file(dir / "click.f32", click);
+    ASSERT_EQ(test::run_shell("sox -V1 -t f32 -r 44100 -c 1 " + dir / "click.f32" + " '" + lib +
+                              "/click.mp3' 2>&1")
+                  .status,
+              0);
     options.level = -20;
     ASSERT_EQ(walk().status, 0) << log.text();
     const std::string text = log.text();
     EXPECT_EQ(text.find("Volume appears"), std::string::npos) << text;
     EXPECT_NE(text.find("Level silent: too short or too silent to measure, factor 1\n"),
+              std::string::npos)
+        << text;
+    const auto click_level = text.find("Level click: -43.");
+    EXPECT_NE(text.find(" (short of the target: its peak)\nConvert click to ulaw\n", click_level),
               std::string::npos)
         << text;
     for (const char* stem : {"loud", "soft"}) {
@@ -181,6 +196,27 @@ TEST_F(RealTools, OtherAudioIsConvertedWhereSoxReadsItAndNamedWhereNot) {
     options.update = true;
     EXPECT_EQ(walk().status, 1);
     EXPECT_NE(log.text().find("4 sources up to date\n"), std::string::npos) << log.text();
+}
+
+// Under the 256 bytes by which sox tells a piped source's type.
+TEST_F(RealTools, TinySourcesAreConvertedAsSoxConvertsTheFile) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"tiny8k.mp3", "-r 8000 -c 1 -C 8 -t mp3"},     // 1,152 samples
+        {"tiny16k.wav", "-r 16000 -c 1 -b 16 -t wav"},  // 100
+    };
+    for (const auto& [name, format] : cases) {
+        make_audio(name, format, "synth 0.00625 sine 440");
+        ASSERT_LT(size_of(name), 256u);
+    }
+    walk();  // the WAV's not playing as it is is a problem of the run
+    EXPECT_EQ(log.text().find("Command"), std::string::npos) << log.text();
+    for (const auto& [name, format] : cases) {
+        const std::string stem = std::string(name).substr(0, std::strlen(name) - 4);
+        const auto direct =
+            test::run_shell("sox '" + lib + "/" + name + "' -r 16000 -t s16 - | wc -c");
+        EXPECT_GT(size_of(stem + ".ulaw"), 0u) << name;
+        EXPECT_EQ(std::to_string(size_of(stem + ".sln16")) + "\n", direct.output) << name;
+    }
 }
 
 // A conversion as sox alone makes it, one run per format, at the factors of the back-off: what
@@ -341,14 +377,16 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
     make_audio("a.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
     make_audio("b.mp3", "-r 8000 -c 1 -t mp3", "synth 0.2 sine 440 vol 0.3");
     make_audio("c.mp3", "-r 44100 -c 2 -t mp3", "synth 2 sine 440 vol 0.3");
+    make_audio("d.mp3", "-r 44100 -c 2 -t mp3", "synth 2 sine 440 vol 0.3");
     // A stand-in sox that hangs on a.mp3's gsm conversion, and on c.mp3's resampling to 16 kHz
-    // without reading what it is fed, so that the decoding waits on it too; sox otherwise.
+    // without reading what it is fed, so that the decoding waits on it too; that fails every
+    // resampling of d.mp3, which must not leave its decoding waiting; sox otherwise.
     const std::string bin = dir / "bin";
     ::mkdir(bin.c_str(), 0755);
     const std::string real_sox = test::run_shell("command -v sox | tr -d '\\n'").output;
     test::write_file(bin + "/sox",
                      "#!/bin/sh\ncase \"$*\" in */a.8k*gsm* | */c.sox*16000*) exec sleep 3600;; "
-                     "esac\n"
+                     "*/d.sox*) exit 1;; esac\n"
                      "exec " +
                          real_sox + " \"$@\"\n");
     ::chmod((bin + "/sox").c_str(), 0755);
@@ -387,6 +425,9 @@ TEST_F(RealTools, ChildThatNeverEndsIsKilledAndTheRunGoesOn) {
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("Convert c to alaw"), std::string::npos) << text;
+    EXPECT_NE(text.find("Convert d to ulaw\nCommand failed with exit status 1: sox -R -t sox "),
+              std::string::npos)
+        << text;
     EXPECT_FALSE(test::exists(lib + "/c.ulaw"));
 }
 

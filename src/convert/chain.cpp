@@ -22,103 +22,17 @@
 #include <thread>
 
 #include "convert/capture.h"
+#include "convert/commands.h"
 #include "convert/loudness.h"
+#include "convert/private_dir.h"
 #include "convert/pump.h"
 #include "convert/staged_output.h"
+#include "convert/work_space.h"
+#include "formats/playable.h"
 #include "process/fd.h"
 
 namespace moh {
 namespace {
-
-// Where a child finds what we hand it.
-constexpr int kInputFd = 3;
-constexpr int kOutputFd = 4;
-constexpr const char* kInputLink = "/dev/fd/3";
-constexpr const char* kOutputPath = "/dev/fd/4";
-
-struct Rate {
-    int hz;
-    const char* suffix;             // of the link its readers open it by
-    std::vector<const char*> kept;  // how the decoded audio is kept at this rate
-};
-
-// Each rate the formats are made at. GSM's encoder turns the least change in its input into
-// other frames, so 8 kHz is kept whole: from it each format comes out as a direct conversion
-// makes it. 16 kHz feeds linear formats alone, where 24 bits are as good, and keep the work
-// directory within 2.5 times the size of the .sln16.
-const Rate kRates[] = {
-    {8000, ".8k", {"-t", "raw", "-e", "signed-integer", "-b", "32"}},
-    {16000, ".16k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
-    {48000, ".48k", {"-t", "raw", "-e", "signed-integer", "-b", "24"}},
-};
-constexpr std::size_t k16k = 1;  // where the loudness is measured
-constexpr std::size_t kRateCount = std::size(kRates);
-
-struct SoxFormat {
-    std::string_view name;
-    std::size_t rate;                 // in kRates
-    std::vector<const char*> output;  // how the output is written
-};
-
-const SoxFormat kSoxFormats[] = {
-    {"ulaw", 0, {"-t", "ul"}},
-    {"alaw", 0, {"-t", "al"}},
-    {"gsm", 0, {"-t", "gsm"}},
-    {"sln", 0, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-    {"sln16", 1, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-    {"sln48", 2, {"-t", "raw", "-e", "signed-integer", "-b", "16"}},
-};
-constexpr std::size_t kSixSoxFormats = 5;  // the sox formats of the six, first in the table
-
-const SoxFormat& sox_format(std::string_view name) {
-    for (const SoxFormat& format : kSoxFormats) {
-        if (format.name == name) return format;
-    }
-    return kSoxFormats[0];
-}
-
-// A volume factor as sox gets it, and as the log shows it.
-std::string factor_text(double factor) {
-    return format_text("%g", factor);
-}
-
-// The factor that takes audio decoded at `decoded` to `factor`, as exact as a double can say it.
-std::string ratio_text(double factor, double decoded) {
-    const double ratio = std::strtod(factor_text(factor).c_str(), nullptr) /
-                         std::strtod(factor_text(decoded).c_str(), nullptr);
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, ratio).ptr;
-    return std::string(text, end);
-}
-
-// sox -R seeds its dither the same way every time: the same MP3 gives the same outputs. Each
-// command does what a direct conversion's does at its stage: decoding at the factor and mixing
-// to one channel, resampling, then dither and the output's encoding.
-Child decode_command(const std::string& mp3, double factor) {
-    Child sox{{"sox", "-R"}, {}};
-    if (factor != 1) sox.argv.insert(sox.argv.end(), {"-v", factor_text(factor)});
-    sox.argv.insert(sox.argv.end(), {mp3, "-c", "1", "-t", "sox", kOutputPath});
-    return sox;
-}
-
-Child resample_command(const std::string& decoded, const Rate& rate) {
-    Child sox{{"sox", "-R", "-t", "sox", decoded}, {}};
-    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
-    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), kOutputPath});
-    return sox;
-}
-
-Child encode_command(const SoxFormat& format, const std::string& kept, double factor,
-                     double decoded) {
-    const Rate& rate = kRates[format.rate];
-    Child sox{{"sox", "-R"}, {}};
-    if (factor != decoded) sox.argv.insert(sox.argv.end(), {"-v", ratio_text(factor, decoded)});
-    sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
-    sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), "-c", "1", kept});
-    sox.argv.insert(sox.argv.end(), format.output.begin(), format.output.end());
-    sox.argv.push_back(kOutputPath);
-    return sox;
-}
 
 std::string program_name(const Child& child) {
     const std::string& path = child.argv.front();
@@ -148,9 +62,11 @@ bool succeeded(const Child& child, const Outcome& outcome) {
            (program_name(child) != "sox" || outcome.verdict.failure.empty());
 }
 
-// Whether sox's failure line ends where its reason should be, as "can't open input file `X': ".
-bool gives_no_reason(const std::string& failure) {
-    return failure.find(" input ") != std::string::npos && failure.ends_with(": ");
+// Whether sox's failure line says it could not open its input. Its reason is empty, or an errno
+// left over from elsewhere ("Invalid argument" for a file it was handed): what the file is says
+// more.
+bool cannot_open_input(const std::string& failure) {
+    return failure.find("can't open input file") != std::string::npos;
 }
 
 // `said` with each of the child's private paths (under the work directory) shown as `source`,
@@ -256,69 +172,6 @@ void note_output(const StagedOutput& output, std::string_view format, Conversion
     }
 }
 
-// The MP3's private directory under the work directory, removed with what it holds when done.
-class PrivateDir {
-  public:
-    PrivateDir(const Mp3& mp3, const ChainContext& context)
-        : parent_(context.work_dir),
-          name_(std::to_string(mp3.number)),
-          path_(context.settings.work_dir + "/" + name_) {
-        if (::mkdirat(parent_, name_.c_str(), 0700) != 0) {
-            error_ = errno;
-            return;
-        }
-        fd_.reset(::openat(parent_, name_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd_) error_ = errno;
-    }
-    PrivateDir(const PrivateDir&) = delete;
-    PrivateDir& operator=(const PrivateDir&) = delete;
-    ~PrivateDir() {
-        for (const auto& name : made_) ::unlinkat(fd_.get(), name.c_str(), 0);
-        if (fd_) ::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
-    }
-
-    // 0, or the errno of the failure to make it.
-    int error() const { return error_; }
-    const std::string& path() const { return path_; }
-
-    // A path that opens, in any child, the descriptor the child has as 3; empty when it cannot be
-    // made, and `error` says why.
-    std::string link_to_input(const std::string& name, int& error) {
-        if (::symlinkat(kInputLink, fd_.get(), name.c_str()) != 0) {
-            error = errno;
-            return "";
-        }
-        return path(name);
-    }
-    // A path the converter may write to.
-    std::string path(const std::string& name) {
-        made_.push_back(name);
-        return path_ + "/" + name;
-    }
-    // A file with no name here, gone with its last descriptor, also when the run is killed.
-    Fd unnamed_file(int& error) {
-        Fd file(::openat(fd_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (!file && (errno == EOPNOTSUPP || errno == EISDIR)) {
-            const std::string name = ".unnamed" + std::to_string(unnamed_++);
-            file.reset(::openat(fd_.get(), name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (file) ::unlinkat(fd_.get(), name.c_str(), 0);
-        }
-        if (!file) error = errno;
-        return file;
-    }
-    int fd() const { return fd_.get(); }
-
-  private:
-    int parent_;
-    std::string name_;
-    std::string path_;
-    Fd fd_;
-    int error_ = 0;
-    std::vector<std::string> made_;
-    int unnamed_ = 0;
-};
-
 // Copies the converter's private output into a staged output beside the MP3. Returns 0 or errno.
 int copy_into(int from, const StagedOutput& to) {
     std::array<char, 64 * 1024> buffer;
@@ -343,13 +196,18 @@ struct Kept {
     bool clipped = false;  // it clipped when it was made: fit for its own factor alone
 };
 
+// Under a pipe's worth of bytes.
+constexpr off_t kSmallSource = 64 * 1024;
+// The G.722 and G.729 converters' outputs, in the private directory until they are copied out.
+constexpr std::int64_t kConverterBytesPerSecond = 8000 + 1000;
+
 class Chain {
   public:
     Chain(const Mp3& mp3, const ChainContext& context)
         : mp3_(mp3),
           context_(context),
           source_(mp3.dir_path + "/" + mp3.name),
-          private_dir_(mp3, context) {
+          private_dir_(context.work_dir, context.settings.work_dir, std::to_string(mp3.number)) {
         for (std::size_t f = 0; f < kSixSoxFormats; ++f) sox_steps_.push_back(&kSoxFormats[f]);
         for (const std::string& extra : context.extras) {
             if (extra == "g729") wants_g729_ = true;
@@ -366,6 +224,7 @@ class Chain {
         mode_ = 0644 & (0600 | (st.st_mode & 0044));
         size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
         if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
+        if (!claim_work_space()) return result_;
         if (context_.level && !level(*context_.level, volume)) return result_;
         for (std::size_t step = 0; step < kSixSoxFormats; ++step) {
             if (!make(*sox_steps_[step], volume)) return result_;
@@ -390,6 +249,42 @@ class Chain {
     }
 
   private:
+    // Claims the work space the source's audio takes, by its length, at every rate it is kept
+    // at, and the converters' outputs: a source that would cut into the reserve is not
+    // converted. False when it is not.
+    bool claim_work_space() {
+        std::int64_t per_second = kConverterBytesPerSecond;
+        for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+            if (std::any_of(sox_steps_.begin(), sox_steps_.end(),
+                            [rate](const SoxFormat* format) { return format->rate == rate; }))
+                per_second += kept_bytes_per_second(kRates[rate]);
+        }
+        const double bytes = seconds_at_most(mp3_.fd, size_) * static_cast<double>(per_second) +
+                             static_cast<double>(size_ < kSmallSource ? size_ : 0);
+        needed_ = static_cast<std::int64_t>(std::ceil(std::min(bytes, 1e18)));
+        claim_.emplace(context_.work_dir, needed_);
+        if (claim_->granted()) return true;
+        no_work_space();
+        return false;
+    }
+
+    // `needed_` was more than the work directory can spare, or the decoding reached the reserve.
+    void no_work_space() {
+        constexpr std::int64_t kMiB = 1 << 20;
+        std::int64_t taken = 0;
+        for (const Kept& kept : kept_) {
+            struct stat st {};
+            if (kept.file && ::fstat(kept.file.get(), &st) == 0) taken += st.st_blocks * 512;
+        }
+        const std::int64_t needed = std::max(needed_, taken);
+        context_.log.problem(
+            "Not converting %s -- its conversion needs %lld MiB of work space and only %lld MiB "
+            "can be spared\n",
+            source_.c_str(), static_cast<long long>((needed + kMiB - 1) / kMiB),
+            static_cast<long long>(claim_->spare() / kMiB));
+        stop();
+    }
+
     // Makes one sox format; false when the chain ends here.
     bool make(const SoxFormat& format, double& volume) {
         context_.log.info("Convert %s to %s\n", mp3_.stem.c_str(), format.name.data());
@@ -401,25 +296,44 @@ class Chain {
         return true;
     }
 
-    // Measures the source's loudness on its mono mixdown at 16 kHz, decoded at factor 1, and
-    // sets `volume` to the factor that brings it to `target`. False when the chain ends here.
+    // Measures the source's loudness on its mono mixdown at 16 kHz, and its peak at every rate a
+    // format is made from, and sets `volume` to the factor that brings it to `target`. Decoded at
+    // half its level, so that a peak over full scale is measured rather than clipped. False when
+    // the chain ends here.
     bool level(double target, double& volume) {
-        if (!decode(*sox_steps_[0], 1.0)) return false;
+        constexpr double kMeasuredAt = 0.5;
+        if (!decode(*sox_steps_[0], kMeasuredAt)) return false;
         std::optional<double> lufs;
-        const int fd = kept_[k16k].file.get();
+        double peak = 0;
         try {
-            LoudnessMeter meter(static_cast<unsigned>(kRates[k16k].hz));
-            if (::lseek(fd, 0, SEEK_SET) == 0 && meter.add_from(fd, SampleFormat::kSigned24) == 0)
-                lufs = meter.integrated();
+            for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+                const int fd = kept_[rate].file.get();
+                if (fd < 0) continue;
+                LoudnessMeter meter(static_cast<unsigned>(kRates[rate].hz));
+                const SampleFormat format = kept_bits(kRates[rate]) == 32 ? SampleFormat::kSigned32
+                                                                          : SampleFormat::kSigned24;
+                if (::lseek(fd, 0, SEEK_SET) != 0 || meter.add_from(fd, format) != 0) {
+                    lufs.reset();
+                    break;
+                }
+                peak = std::max(peak, meter.peak() / kMeasuredAt);
+                if (rate == k16k) lufs = meter.integrated();
+            }
         } catch (const std::bad_alloc&) {
             // Unmeasured, as a source too short to measure: it keeps its level.
+            lufs.reset();
         }
-        volume = level_factor(lufs, target);
-        if (lufs) {
-            context_.log.info("Level %s: %.1f LUFS, factor %g\n", mp3_.stem.c_str(), *lufs, volume);
-        } else {
+        if (lufs) *lufs -= 20 * std::log10(kMeasuredAt);
+        const LevelFactor factor = level_factor(lufs, peak, target);
+        volume = factor.factor;
+        if (!lufs) {
             context_.log.info("Level %s: too short or too silent to measure, factor %g\n",
                               mp3_.stem.c_str(), volume);
+        } else if (factor.short_of) {
+            context_.log.info("Level %s: %.1f LUFS, factor %g (short of the target: %s)\n",
+                              mp3_.stem.c_str(), *lufs, volume, factor.short_of);
+        } else {
+            context_.log.info("Level %s: %.1f LUFS, factor %g\n", mp3_.stem.c_str(), *lufs, volume);
         }
         return true;
     }
@@ -454,7 +368,12 @@ class Chain {
         std::vector<Stage> stages(1);
         Fd feed_in, feed_out, decoded_in, decoded_out;
         std::vector<Fd> to_rates;
-        if (error == 0 && (!make_pipe(feed_out, feed_in) || !make_pipe(decoded_out, decoded_in)))
+        // sox tells a piped source's type from its first 256 bytes, and a shorter one is at its
+        // end by then: a small source is handed over as a file of its own.
+        const bool small = size_ < kSmallSource;
+        if (error == 0 && small) feed_out = private_dir_.unnamed_file(error);
+        if (error == 0 &&
+            ((!small && !make_pipe(feed_out, feed_in)) || !make_pipe(decoded_out, decoded_in)))
             error = errno;
         for (std::size_t rate = 0; rate < kRateCount && error == 0; ++rate) {
             Kept& kept = kept_[rate];
@@ -477,15 +396,20 @@ class Chain {
         }
         stages[0].child = decode_command(decoder_input_, factor);
         stages[0].child.fds = {{feed_out.get(), kInputFd}, {decoded_in.get(), kOutputFd}};
-        Pump fan_out(std::move(decoded_out), std::move(to_rates));
+        // Should the source's length have been told wrong, the decoding stops at the reserve.
+        Pump fan_out(std::move(decoded_out), std::move(to_rates), -1,
+                     [this] { return spare_bytes(context_.work_dir) >= 0; });
         // sox reads the MP3 through a pipe that gives it what the MP3 held when it was opened: a
         // file that grows while it is read cannot keep sox busy.
         std::vector<Fd> to_decoder;
-        to_decoder.push_back(std::move(feed_in));
+        to_decoder.push_back(small ? Fd(::fcntl(feed_out.get(), F_DUPFD_CLOEXEC, 0))
+                                   : std::move(feed_in));
         Pump feed(Fd(::fcntl(mp3_.fd, F_DUPFD_CLOEXEC, 0)), std::move(to_decoder), size_);
+        const bool feeding = feed.running();
+        if (small) feed.finish();
         stages[0].pipe_ends.push_back(std::move(feed_out));
         stages[0].pipe_ends.push_back(std::move(decoded_in));
-        if (!feed.running() || !fan_out.running()) {
+        if (!feeding || !fan_out.running()) {
             cannot_prepare(EAGAIN);
             return false;
         }
@@ -495,6 +419,10 @@ class Chain {
         const int read_error = feed.finish();
         for (const Stage& stage : stages) {
             if (stage.outcome.result.interrupted) return interrupted();
+        }
+        if (fan_out.cut_short()) {
+            no_work_space();
+            return false;
         }
         // A decoder cut off by a resampler that failed failed only for that.
         const int decoder_status = stages[0].outcome.result.wait_status;
@@ -518,7 +446,7 @@ class Chain {
             // A WAV's own header makes sox give its reasons.
             const bool mp3 = mp3_.name.size() > 4 &&
                              ::strcasecmp(mp3_.name.c_str() + mp3_.name.size() - 4, ".mp3") == 0;
-            if (failed == &stages[0] && mp3 && gives_no_reason(failure))
+            if (failed == &stages[0] && mp3 && cannot_open_input(failure))
                 context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
             // The same file fails the same way tomorrow, unless the disk was full.
             retry_helps = no_room(failure);
@@ -555,16 +483,10 @@ class Chain {
         const bool id3 = got >= 3 && std::memcmp(start, "ID3", 3) == 0;
         const bool frame = got >= 2 && start[0] == 0xFF && (start[1] & 0xE0) == 0xE0;
         if (!id3 && !frame) {
+            // The log shows them as it shows a name; a name holds no zero byte, so they end there.
             std::string shown;
-            for (ssize_t i = 0; i < got; ++i) {
-                const unsigned char byte = start[i];
-                if (byte == '"' || byte == '\\')
-                    shown += format_text("\\%c", byte);
-                else if (byte >= 0x20 && byte < 0x7F)
-                    shown += static_cast<char>(byte);
-                else
-                    shown += format_text("\\%03o", byte);
-            }
+            for (ssize_t i = 0; i < got && start[i] != 0; ++i) shown += static_cast<char>(start[i]);
+            if (shown.empty()) return "not an MP3: it begins with a zero byte";
             return "not an MP3: it begins with \"" + shown + "\"";
         }
         const Rate& rate = kRates[format.rate];
@@ -761,6 +683,8 @@ class Chain {
     gid_t group_ = 0;
     mode_t mode_ = 0644;
     off_t size_ = 0;
+    std::int64_t needed_ = 0;  // the work space its conversion was expected to take
+    std::optional<WorkSpaceClaim> claim_;
     double decoded_at_ = 0;      // the factor the kept audio was decoded at
     std::string decoder_input_;  // the private paths its children are given
     std::string decoded_;
@@ -776,18 +700,6 @@ class Chain {
 };
 
 }  // namespace
-
-std::string conversion_commands() {
-    std::string text;
-    for (const double factor : {1.0, 0.5}) {
-        text += command_line(decode_command("IN", factor)) + ";";
-        for (const SoxFormat& format : kSoxFormats) {
-            text += command_line(encode_command(format, "IN", factor, 1.0)) + ";";
-        }
-    }
-    for (const Rate& rate : kRates) text += command_line(resample_command("IN", rate)) + ";";
-    return text;
-}
 
 bool run_and_report(const Child& child, const ChainContext& context) {
     const Outcome outcome = run_judged(child, context);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/commands.h"
 #include "convert/staged_output.h"
 #include "formats/outputs.h"
 #include "process/log.h"
@@ -71,9 +72,5 @@ ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext&
 // Runs a child to its end and, unless it succeeded, logs how it failed and what it said.
 // For children that convert no MP3, such as Asterisk's reload.
 bool run_and_report(const Child& child, const ChainContext& context);
-
-// Every command a conversion may run but the converter, at sample paths and factors, as one
-// text: it changes whenever any of them does.
-std::string conversion_commands();
 
 }  // namespace moh

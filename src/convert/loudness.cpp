@@ -21,7 +21,7 @@ struct LoudnessMeter::State {
 };
 
 LoudnessMeter::LoudnessMeter(unsigned rate) {
-    ebur128_state* meter = ebur128_init(1, rate, EBUR128_MODE_I);
+    ebur128_state* meter = ebur128_init(1, rate, EBUR128_MODE_I | EBUR128_MODE_SAMPLE_PEAK);
     if (meter == nullptr) throw std::bad_alloc();
     state_.reset(new State{meter});
 }
@@ -41,13 +41,14 @@ void LoudnessMeter::add(const int16_t* mono, std::size_t count) {
 }
 
 int LoudnessMeter::add_from(int fd, SampleFormat format) {
-    const std::size_t width = format == SampleFormat::kFloat32    ? 4
-                              : format == SampleFormat::kSigned24 ? 3
-                                                                  : 2;
+    const std::size_t width = format == SampleFormat::kSigned24   ? 3
+                              : format == SampleFormat::kSigned16 ? 2
+                                                                  : 4;
     constexpr std::size_t kBlockBytes = 64 * 1024;
     // A pipe may end a read inside a sample; those bytes carry over to the next read.
     std::array<unsigned char, kBlockBytes + 4> bytes;
     std::vector<float> floats(format != SampleFormat::kSigned16 ? kBlockBytes / 3 + 1 : 0);
+    std::vector<double> doubles(format == SampleFormat::kSigned32 ? kBlockBytes / 4 : 0);
     std::vector<int16_t> shorts(format == SampleFormat::kSigned16 ? kBlockBytes / 2 : 0);
     std::size_t carried = 0;
     for (;;) {
@@ -61,7 +62,12 @@ int LoudnessMeter::add_from(int fd, SampleFormat format) {
         const std::size_t count = available / width;
         for (std::size_t i = 0; i < count; ++i) {
             const unsigned char* b = &bytes[i * width];
-            if (format == SampleFormat::kFloat32) {
+            if (format == SampleFormat::kSigned32) {
+                // Beyond a float's 24 bits: the peak of audio kept at 32 is told as exactly.
+                doubles[i] = static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 |
+                                                  static_cast<uint32_t>(b[3]) << 24) /
+                             2147483648.0;
+            } else if (format == SampleFormat::kFloat32) {
                 floats[i] = std::bit_cast<float>(static_cast<uint32_t>(
                     b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24));
             } else if (format == SampleFormat::kSigned24) {
@@ -75,7 +81,10 @@ int LoudnessMeter::add_from(int fd, SampleFormat format) {
                 shorts[i] = static_cast<int16_t>(static_cast<uint16_t>(b[0] | b[1] << 8));
             }
         }
-        if (format != SampleFormat::kSigned16) {
+        if (format == SampleFormat::kSigned32) {
+            if (ebur128_add_frames_double(state_->meter, doubles.data(), count) != EBUR128_SUCCESS)
+                throw std::bad_alloc();
+        } else if (format != SampleFormat::kSigned16) {
             add(floats.data(), count);
         } else {
             add(shorts.data(), count);
@@ -94,10 +103,25 @@ std::optional<double> LoudnessMeter::integrated() const {
     return lufs;
 }
 
-double level_factor(std::optional<double> lufs, double target) {
-    if (!lufs) return 1.0;
-    return std::clamp(std::pow(10.0, (target - *lufs) / 20), kLevelFactorFloor,
-                      kLevelFactorCeiling);
+double LoudnessMeter::peak() const {
+    double peak = 0;
+    if (ebur128_sample_peak(state_->meter, 0, &peak) != EBUR128_SUCCESS) return 0;
+    return peak;
+}
+
+LevelFactor level_factor(std::optional<double> lufs, double peak, double target) {
+    if (!lufs) return {1.0, nullptr};
+    const double wanted = std::pow(10.0, (target - *lufs) / 20);
+    double factor = std::clamp(wanted, kLevelFactorFloor, kLevelFactorCeiling);
+    const char* short_of = factor < wanted   ? "the limit of 4"
+                           : factor > wanted ? "the limit of 0.1"
+                                             : nullptr;
+    // Clipping would cost a decoding for every step the back-off takes.
+    if (peak > 0 && factor * peak > kLevelPeakCeiling) {
+        factor = kLevelPeakCeiling / peak;
+        if (factor < wanted) short_of = "its peak";
+    }
+    return {factor, short_of};
 }
 
 }  // namespace moh

@@ -8,11 +8,11 @@
 
 namespace moh {
 
-// Headerless little-endian mono samples, as sox writes them with -t f32, -t s16 or -t s24.
-enum class SampleFormat { kFloat32, kSigned16, kSigned24 };
+// Headerless little-endian mono samples, as sox writes them with -t f32, -t s16, -t s24 or -t s32.
+enum class SampleFormat { kFloat32, kSigned16, kSigned24, kSigned32 };
 
-// Integrated loudness of one mono signal by ITU-R BS.1770 (libebur128), fed in any number of
-// pieces. The one channel counts once, as a listener hears a mono file.
+// Integrated loudness and sample peak of one mono signal by ITU-R BS.1770 (libebur128), fed in
+// any number of pieces. The one channel counts once, as a listener hears a mono file.
 class LoudnessMeter {
   public:
     // Throws std::bad_alloc when the library cannot set up a meter for `rate` Hz.
@@ -31,6 +31,8 @@ class LoudnessMeter {
 
     // LUFS; nothing when the signal is too short (under 0.4 s) or too quiet to measure.
     std::optional<double> integrated() const;
+    // The largest sample's magnitude, in full scale; 0 for silence.
+    double peak() const;
 
   private:
     struct State;
@@ -42,8 +44,19 @@ class LoudnessMeter {
 constexpr double kLevelFactorFloor = 0.1;
 constexpr double kLevelFactorCeiling = 4.0;
 
-// The linear factor that brings a source measured at `lufs` to `target` LUFS, within the floor
-// and the ceiling; 1 for a source that could not be measured.
-double level_factor(std::optional<double> lufs, double target);
+// A source's peak is kept this far under full scale, so that no format clips once it is levelled.
+constexpr double kLevelPeakCeiling = 0.99;
+
+struct LevelFactor {
+    double factor;
+    // Why the factor misses the target: nullptr when it does not, "its peak", "the limit of 4"
+    // or "the limit of 0.1".
+    const char* short_of;
+};
+
+// The linear factor that brings a source measured at `lufs`, with `peak` as its largest sample,
+// to `target` LUFS: within the floor and the ceiling, and no higher than keeps the peak under
+// kLevelPeakCeiling. Factor 1 for a source that could not be measured.
+LevelFactor level_factor(std::optional<double> lufs, double peak, double target);
 
 }  // namespace moh

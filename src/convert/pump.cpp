@@ -37,8 +37,8 @@ bool write_or_drop(int fd, const char* bytes, std::size_t size) {
 
 }  // namespace
 
-Pump::Pump(Fd from, std::vector<Fd> to, off_t limit)
-    : from_(std::move(from)), to_(std::move(to)), limit_(limit) {
+Pump::Pump(Fd from, std::vector<Fd> to, off_t limit, std::function<bool()> go_on)
+    : from_(std::move(from)), to_(std::move(to)), limit_(limit), go_on_(std::move(go_on)) {
     // The thread starts with SIGPIPE blocked, so that a write to a pipe whose reader has gone
     // fails with EPIPE instead of raising it for the whole process.
     sigset_t pipe_signal, before;
@@ -84,12 +84,24 @@ void Pump::copy() {
             error_ = errno;
             break;
         }
+        if (go_on_ && (done + n) / kCheckEvery != done / kCheckEvery && !go_on_()) {
+            cut_short_ = true;
+            to_.clear();
+            break;
+        }
         done += n;
         std::erase_if(to_, [&](const Fd& pipe) {
             return !write_or_drop(pipe.get(), buffer.data(), static_cast<std::size_t>(n));
         });
     }
     to_.clear();
+    // A pipe's writer is let run to its end, unread: sox holds a reader of its own output, so
+    // that closing ours would leave it blocked for good, deaf even to SIGTERM.
+    if (!positional && error_ == 0) {
+        for (ssize_t n; (n = ::read(from_.get(), buffer.data(), buffer.size())) != 0;) {
+            if (n < 0 && errno != EINTR) break;
+        }
+    }
     from_.reset();
 }
 

@@ -11,7 +11,9 @@
 namespace moh {
 namespace {
 
-constexpr mode_t kOutputMode = 0666;  // less the umask, as sox's own create would have it
+// Root's alone while it is written: where it has a name, anyone who may list the directory could
+// open it. It gets its owner's mode when it is handed over.
+constexpr mode_t kStagedMode = 0600;
 
 std::string hidden_name() {
     static thread_local std::mt19937_64 random{std::random_device{}()};
@@ -24,7 +26,7 @@ std::string hidden_name() {
 }  // namespace
 
 StagedOutput::StagedOutput(int dir) : dir_(dir) {
-    fd_.reset(::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kOutputMode));
+    fd_.reset(::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kStagedMode));
     if (fd_ || (errno != EOPNOTSUPP && errno != EISDIR)) {
         if (!fd_) error_ = errno;
         return;
@@ -32,7 +34,7 @@ StagedOutput::StagedOutput(int dir) : dir_(dir) {
     for (int attempt = 0; attempt < 16 && !fd_; ++attempt) {
         hidden_name_ = hidden_name();
         fd_.reset(::openat(dir, hidden_name_.c_str(),
-                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOutputMode));
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStagedMode));
         if (!fd_ && errno != EEXIST) break;
     }
     if (!fd_) {

@@ -35,9 +35,9 @@ struct FileIdentity {
 // under its final name in one step, or not at all.
 class StagedOutput {
   public:
-    // Creates the unnamed file in `dir`, with the mode a plain create would give it. Where the
-    // filesystem has no unnamed files, it falls back to a hidden name of its own, which the
-    // destructor removes unless it was published. Check ok().
+    // Creates the unnamed file in `dir`, 0600. Where the filesystem has no unnamed files, it
+    // falls back to a hidden name of its own, which the destructor removes unless it was
+    // published. Check ok().
     explicit StagedOutput(int dir);
     StagedOutput(const StagedOutput&) = delete;
     StagedOutput& operator=(const StagedOutput&) = delete;
@@ -47,8 +47,9 @@ class StagedOutput {
     int error() const { return error_; }
     int fd() const { return fd_.get(); }
 
-    // Hands the file to `owner` and `group` with `mode`, as a file of theirs would be. Returns 0
-    // or the errno of the failure (EDQUOT when it would take the owner over quota).
+    // Hands the file to `owner` and `group` with `mode`, as a file of theirs would be; called
+    // when it is written, just before it is published. Returns 0 or the errno of the failure
+    // (EDQUOT when it would take the owner over quota).
     int give_to(uid_t owner, gid_t group, mode_t mode);
 
     // Gives the file `name` in its directory, replacing whatever stands there: a link, a hard

@@ -208,7 +208,93 @@ Playability judge_headerless(int fd, bool gsm) {
     return {};
 }
 
+constexpr double kSecondsPerUnknownByte = 0.001;
+
+// The audio that the MPEG audio frame whose header is `h` holds, and the bytes it takes; nothing
+// when `h` is no such header (free-format frames among them, which say no length).
+struct MpegFrame {
+    std::uint32_t bytes;
+    double seconds;
+};
+std::optional<MpegFrame> mpeg_frame(const unsigned char* h) {
+    static constexpr std::uint16_t kBitrates[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // MPEG-1 I
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // MPEG-1 II
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // MPEG-1 III
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},     // MPEG-2 I
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},          // MPEG-2 II, III
+    };
+    static constexpr std::uint32_t kRates[3] = {44100, 48000, 32000};
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return std::nullopt;
+    const unsigned version = (h[1] >> 3) & 3;      // 0: 2.5, 1: reserved, 2: 2, 3: 1
+    const unsigned layer = 4 - ((h[1] >> 1) & 3);  // 4: reserved
+    const unsigned bitrate_index = h[2] >> 4;
+    const unsigned rate_index = (h[2] >> 2) & 3;
+    if (version == 1 || layer == 4 || bitrate_index == 0 || bitrate_index == 15 || rate_index == 3)
+        return std::nullopt;
+    const bool mpeg1 = version == 3;
+    const std::uint32_t rate = kRates[rate_index] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    const std::uint32_t bitrate = 1000u * kBitrates[mpeg1        ? layer - 1
+                                                    : layer == 1 ? 3
+                                                                 : 4][bitrate_index];
+    const std::uint32_t padding = (h[2] >> 1) & 1;
+    const std::uint32_t samples = layer == 1 ? 384 : layer == 3 && !mpeg1 ? 576 : 1152;
+    const std::uint32_t bytes =
+        layer == 1 ? (12 * bitrate / rate + padding) * 4 : samples / 8 * bitrate / rate + padding;
+    return MpegFrame{bytes, static_cast<double>(samples) / rate};
+}
+
+double mpeg_seconds_at_most(int fd, off_t size) {
+    int error = 0;
+    off_t at = 0;
+    // An ID3v2 tag first: its size, in 7-bit bytes, and a footer when flagged.
+    const std::string tag = read_at(fd, 0, 10, error);
+    if (tag.size() == 10 && tag.compare(0, 3, "ID3") == 0) {
+        std::uint32_t tag_size = 0;
+        for (std::size_t i = 6; i < 10; ++i)
+            tag_size = tag_size << 7 | (static_cast<unsigned char>(tag[i]) & 0x7F);
+        at = 10 + static_cast<off_t>(tag_size) + ((tag[5] & 0x10) != 0 ? 10 : 0);
+    }
+    double seconds = static_cast<double>(std::min(at, size)) * kSecondsPerUnknownByte;
+    constexpr std::size_t kBlock = 64 * 1024;
+    std::string block;
+    off_t block_at = 0;
+    while (at < size && interrupt_signal() == 0) {
+        // A header's four bytes, from a block read ahead.
+        if (at < block_at || at + 4 > block_at + static_cast<off_t>(block.size())) {
+            block_at = at;
+            block = read_at(fd, at, static_cast<std::size_t>(std::min<off_t>(kBlock, size - at)),
+                            error);
+            if (block.size() < 4) break;
+        }
+        const auto* header = reinterpret_cast<const unsigned char*>(block.data() + (at - block_at));
+        const std::optional<MpegFrame> frame = mpeg_frame(header);
+        if (frame && at + static_cast<off_t>(frame->bytes) <= size) {
+            seconds += frame->seconds;
+            at += frame->bytes;
+        } else {
+            seconds += kSecondsPerUnknownByte;
+            ++at;
+        }
+    }
+    return seconds + static_cast<double>(std::max<off_t>(size - at, 0)) * kSecondsPerUnknownByte;
+}
+
 }  // namespace
+
+double seconds_at_most(int fd, off_t size) {
+    int error = 0;
+    if (const std::optional<WavFormat> wav = parse_wav(fd, error)) {
+        // The fewest bits a sample of its encoding takes: GSM 6.10's 260 for 160 samples, the
+        // ADPCMs' 4, the rest their own.
+        const double bits = wav->tag == kGsm610                 ? 1.625
+                            : wav->tag == 2 || wav->tag == 0x11 ? 4
+                                                                : std::max<double>(wav->bits, 8);
+        const double bytes_per_second = wav->rate * std::max<double>(wav->channels, 1) * bits / 8;
+        if (bytes_per_second >= 1) return static_cast<double>(size) / bytes_per_second;
+    }
+    return mpeg_seconds_at_most(fd, size);
+}
 
 Playability judge_playable(std::string_view name, int fd) {
     if (ends_with(name, ".wav")) return judge_wav(fd, false);

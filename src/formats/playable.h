@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -19,5 +21,12 @@ struct Playability {
 // whole frames, each with its signature. Other names play as far as this knows. Reads at most
 // a header's worth of bytes, but every frame of a ".gsm".
 Playability judge_playable(std::string_view name, int fd);
+
+// At most how many seconds of audio the first `size` bytes of the source open as `fd` hold, told
+// from its headers alone: a WAV's format, or an MP3's frame headers, each of which gives the
+// length of its frame and of the audio it holds. A byte that belongs to no frame counts as the
+// most audio any MP3 frame gives a byte, a millisecond (8 kbit/s); a file that is neither is
+// counted so whole.
+double seconds_at_most(int fd, off_t size);
 
 }  // namespace moh

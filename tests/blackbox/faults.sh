@@ -144,12 +144,13 @@ broken-mp3s)
       n=$((n + 1))
       printf 'Leave the name %s alone\nNot playable by Asterisk as it is: %s -- 44100 Hz, 2 channels, 16-bit PCM; converting it\n' "$line" "$line"
       converts cd && continue ;;
-    */empty.mp3) what=empty ;;
-    */decrease.mp3) what='not an MP3: it begins with "not audi"' ;;
-    */cut.mp3) what='cut short after 0 s' ;;
+    # Small, they reach sox as files: its reason is an errno it was left with, or none.
+    */empty.mp3) what=empty why='Invalid argument' ;;
+    */decrease.mp3) what='not an MP3: it begins with "not audi"' why='Invalid argument' ;;
+    */cut.mp3) what='cut short after 0 s' why= ;;
     esac
     n=$((n + 1))
-    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$line': " "$what"
+    decoding_fails "$stem" "$n" 2 "sox FAIL formats: can't open input file \`$line': $why" "$what"
   done </tmp/moh-xx >/mnt/check/expected
   { summary 3 0 3 | head -2
     printf 'Converted 1 files Asterisk could not play\nCHanged name of 0 files\nNow, to the db....\n'; } >>/mnt/check/expected
@@ -335,6 +336,31 @@ tiny-wav)
   kill "$sampler"
   grown=$(($(cat /mnt/check/peak) - before))
   [ "$grown" -le 10240 ] || fail "a 4 KB WAV took $grown KiB of the disk that holds /var/lib"
+  ;;
+work-space)
+  # The work directory's disk keeps a reserve, 256 MiB of these 262: a source whose length needs
+  # more than the rest is not decoded, one whose length was told wrong stops at the reserve, and
+  # nothing of either is published.
+  mkdir -p /var/lib/moh-convert && mount -t tmpfs -o size=262m,mode=0700 tmpfs /var/lib/moh-convert
+  with_mp3
+  sox -n -r 8000 -c 1 -C 8 "$lib/long.mp3" synth 120 sine 440 vol 0.3  # 120 KB, 10 MiB decoded
+  # Ten minutes of silence, as FLAC under an MP3's name: its 15 KB tell nothing of its length.
+  sox -n -r 8000 -c 1 -t flac "$lib/silent.mp3" synth 600 sine 440 vol 0
+  available() { df -k --output=avail /var/lib/moh-convert | tail -1; }
+  (low=$(available); while :; do a=$(available); [ "$a" -ge "$low" ] || { low=$a; echo "$a" >/mnt/check/low; }; sleep 0.02; done) &
+  sampler=$!
+  run
+  kill "$sampler"
+  expect_status 1
+  for stem in long silent; do
+    grep -qxE "Not converting $lib/$stem\.mp3 -- its conversion needs [0-9]+ MiB of work space and only [0-6] MiB can be spared" \
+      /mnt/check/stdout || fail "$stem.mp3 is not refused: $(cat /mnt/check/stdout)"
+    [ -z "$(find "$lib" -name "$stem.*" ! -name '*.mp3')" ] || fail "outputs of $stem.mp3 were published"
+  done
+  [ -s "$lib/a.g722" ] || fail "a.mp3 was not converted"
+  # Checked every 256 KiB of decoded audio, which the resamplers keep at most 2.5 times over.
+  [ ! -f /mnt/check/low ] || [ "$(cat /mnt/check/low)" -ge $(((256 - 2) * 1024)) ] ||
+    fail "the reserve was cut into: $(cat /mnt/check/low) KiB left"
   ;;
 *) fail "no such case" ;;
 esac
