@@ -69,10 +69,11 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
     std::string converting(const std::string& format) const {
         return "  converting " + lib + "/a.mp3 to " + format + "\n";
     }
-    moh::ConversionResult convert(double& volume) {
+    moh::ConversionResult convert(double& volume, const moh::AsteriskAccount* reader = nullptr) {
         const moh::Mp3 mp3{lib_fd.get(), mp3_fd.get(), "a.mp3", "a", lib, 7, 3};
-        return moh::convert_mp3(mp3, volume,
-                                {settings, log.log, runner, work_fd.get(), converter_ok});
+        moh::ChainContext context{settings, log.log, runner, work_fd.get(), converter_ok};
+        context.reader = reader;
+        return moh::convert_mp3(mp3, volume, context);
     }
     // Plays each sox stage by what it is given: the decoder passes on the factor it decodes at,
     // each resampler adds its rate ("0.9@8000"), and each format's command its own factor. A
@@ -109,10 +110,15 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
 };
 
 TEST_F(ConversionChain, CleanSourceIsDecodedOnceIntoEachFormatOwnedAsItsMp3) {
+    // A private upload: its outputs are its owner's and stay private, in the group of the class
+    // folder, by which Asterisk reads; the account asterisk.conf names is told where it cannot.
     EXPECT_EQ(::fchown(mp3_fd.get(), 65534, 65534), 0);
+    EXPECT_EQ(::fchmod(mp3_fd.get(), 0600), 0);
+    EXPECT_EQ(::chown(lib.c_str(), 0, 4242), 0);
+    const moh::AsteriskAccount reader{"daemon", 1, {1}, true};
     ::umask(077);
     double volume = 1.0;
-    const moh::ConversionResult result = convert(volume);
+    const moh::ConversionResult result = convert(volume, &reader);
     ::umask(022);
     const std::string raw = " -t raw -e signed-integer -b ";
     std::vector<std::string> decoding(runner.commands.begin(), runner.commands.begin() + 3);
@@ -132,7 +138,10 @@ TEST_F(ConversionChain, CleanSourceIsDecodedOnceIntoEachFormatOwnedAsItsMp3) {
                   "sox -R" + raw + "24 -r 16000 -c 1 " + work("a.16k") + raw + "16 /dev/fd/4",
                   settings.converter_path + " " + work("a.sln16") + " " + work("a.g722"),
               }));
-    EXPECT_EQ(log.text(), test::converts_of("a"));
+    std::string lines = test::converts_of("a");
+    lines.insert(lines.find("Convert a to alaw"), "Not readable by daemon: " + lib +
+                                                      "/a.ulaw -- mode 0640, owner nobody, group 4242\n");
+    EXPECT_EQ(log.text(), lines);
     EXPECT_TRUE(result.complete);
     EXPECT_EQ(result.outputs.size(), 6u);
     EXPECT_EQ(test::list_dir(lib), "a.alaw a.g722 a.gsm a.mp3 a.sln a.sln16 a.ulaw");
@@ -140,8 +149,8 @@ TEST_F(ConversionChain, CleanSourceIsDecodedOnceIntoEachFormatOwnedAsItsMp3) {
         struct stat st {};
         ::stat((lib + "/a." + std::string(format)).c_str(), &st);
         EXPECT_EQ(st.st_uid, 65534u) << format;
-        EXPECT_EQ(st.st_gid, 65534u) << format;
-        EXPECT_EQ(st.st_mode & 07777, 0644u) << format;
+        EXPECT_EQ(st.st_gid, 4242u) << format;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << format;
     }
     EXPECT_EQ(test::list_dir(settings.work_dir), "") << "private paths left behind";
 }

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
 #include "process/fd.h"
+#include "process/log.h"
 
 namespace moh {
 namespace {
@@ -148,10 +150,11 @@ std::optional<AsteriskAccount> asterisk_account(const std::string& path) {
             if (auto value = section.value("rungroup")) run_group_name = value;
         }
     }
-    if (!user || user->empty()) user = "asterisk";
+    const bool named = user && !user->empty();
+    if (!named) user = "asterisk";
     const passwd* account = ::getpwnam(user->c_str());
     if (account == nullptr) return std::nullopt;
-    AsteriskAccount found{account->pw_name, account->pw_uid, {}};
+    AsteriskAccount found{account->pw_name, account->pw_uid, {}, named};
     // Asterisk drops every other group when it is given a run group.
     const struct group* run_group =
         run_group_name && !run_group_name->empty() ? ::getgrnam(run_group_name->c_str()) : nullptr;
@@ -160,6 +163,24 @@ std::optional<AsteriskAccount> asterisk_account(const std::string& path) {
     else
         found.groups = groups_of(found.name.c_str(), account->pw_gid);
     return found;
+}
+
+bool AsteriskAccount::may(const struct stat& st, mode_t bits) const {
+    if (uid == 0) return true;
+    int shift = 0;
+    if (st.st_uid == uid)
+        shift = 6;
+    else if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end())
+        shift = 3;
+    return ((st.st_mode >> shift) & bits) == bits;
+}
+
+std::string access_text(const struct stat& st) {
+    const passwd* user = ::getpwuid(st.st_uid);
+    std::string text = format_text("mode %04o, owner ", st.st_mode & 07777);
+    text += user != nullptr ? user->pw_name : std::to_string(st.st_uid);
+    const group* owning = ::getgrgid(st.st_gid);
+    return text + ", group " + (owning != nullptr ? owning->gr_name : std::to_string(st.st_gid));
 }
 
 std::string asterisk_data_dir(const std::string& path) {

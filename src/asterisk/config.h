@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -31,12 +32,19 @@ struct AsteriskAccount {
     std::string name;
     uid_t uid = 0;
     std::vector<gid_t> groups;  // the gid it runs with first
+    bool named = false;         // asterisk.conf names it, rather than it being the usual one
+
+    // Whether it has all of `bits` (as S_I?OTH) on a file of status `st`, by its mode bits.
+    bool may(const struct stat& st, mode_t bits) const;
 };
 
 // The account from asterisk.conf at `path` ("runuser" and "rungroup" under [options]), as
 // Asterisk takes them on: the run group alone when one is named, else the user's groups. Without
 // a readable runuser, the account "asterisk"; nothing when there is no such account.
 std::optional<AsteriskAccount> asterisk_account(const std::string& path);
+
+// A file's access as a person reads it: "mode 0640, owner alice, group asterisk".
+std::string access_text(const struct stat& st);
 
 // Where Asterisk looks for a class's relative directory=: astdatadir under [directories] in
 // asterisk.conf at `path`, /var/lib/asterisk by default.

@@ -75,14 +75,6 @@ std::string fault_of(const std::string& name, int fd, const struct stat& st) {
     return judged.plays ? std::string() : judged.reason;
 }
 
-std::string owner_text(const struct stat& st) {
-    const passwd* user = ::getpwuid(st.st_uid);
-    std::string text = format_text("mode %04o, owner ", st.st_mode & 07777);
-    text += user != nullptr ? user->pw_name : std::to_string(st.st_uid);
-    const group* owning = ::getgrgid(st.st_gid);
-    return text + ", group " + (owning != nullptr ? owning->gr_name : std::to_string(st.st_gid));
-}
-
 struct Folder {
     bool music = false;  // holds a source, or a file Asterisk would try
     int playable = 0;    // files Asterisk can open and play
@@ -113,7 +105,7 @@ class Checker {
             const std::string above = library_.path().substr(0, std::max<std::size_t>(slash, 1));
             struct stat st {};
             if (::stat(above.c_str(), &st) == 0 && !may(st, S_IXOTH))
-                denied = "in " + shown(above) + ", " + owner_text(st);
+                denied = "in " + shown(above) + ", " + access_text(st);
             slash = library_.path().find('/', slash + 1);
         }
         walk(library_.fd(), "", denied, 0);
@@ -244,16 +236,7 @@ class Checker {
     }
 
     // Whether Asterisk's account has all of `bits` (as S_I?OTH) on a file of status `st`.
-    bool may(const struct stat& st, mode_t bits) const {
-        if (!account_ || account_->uid == 0) return true;
-        int shift = 0;
-        if (st.st_uid == account_->uid)
-            shift = 6;
-        else if (std::find(account_->groups.begin(), account_->groups.end(), st.st_gid) !=
-                 account_->groups.end())
-            shift = 3;
-        return ((st.st_mode >> shift) & bits) == bits;
-    }
+    bool may(const struct stat& st, mode_t bits) const { return !account_ || account_->may(st, bits); }
 
     void walk(int dir, const std::string& relative, const std::string& denied_above, int depth) {
         const std::string path =
@@ -262,7 +245,7 @@ class Checker {
         if (::fstat(dir, &st) != 0) return cannot_read(path, std::strerror(errno));
         std::string denied = denied_above;
         if (denied.empty() && !may(st, S_IXOTH))
-            denied = "in " + shown(path) + ", " + owner_text(st);
+            denied = "in " + shown(path) + ", " + access_text(st);
         const Folder folder = check_folder(library_, dir, path, relative, denied);
         remember({st.st_dev, st.st_ino}, path, folder);
         if (depth >= kListingDepth) return;
@@ -304,7 +287,7 @@ class Checker {
         struct stat st {};
         // Asterisk lists the folder of a class, and needs to enter it.
         if (denied.empty() && ::fstat(dir, &st) == 0 && !may(st, S_IROTH | S_IXOTH))
-            denied = owner_text(st);
+            denied = access_text(st);
         const auto open = [&](const std::string& name, std::string& reason) {
             return library.open_source(dir, name, relative.empty() ? name : relative + "/" + name,
                                        reason);
@@ -376,7 +359,7 @@ class Checker {
                 ++unreadable_;
                 finding(kCheckWarning,
                         format_text("Not readable by %s: %s -- %s", shown(account_->name).c_str(),
-                                    shown(at + name).c_str(), owner_text(status).c_str()));
+                                    shown(at + name).c_str(), access_text(status).c_str()));
                 return false;
             }
             ++folder.playable;

@@ -218,10 +218,12 @@ class Chain {
     ConversionResult run(double& volume) {
         struct stat st {};
         if (::fstat(mp3_.fd, &st) != 0) return cannot_prepare(errno), result_;
+        // The source's owner's, in the group of the class folder, which Asterisk's account reads
+        // by; a track its owner keeps from others stays so.
+        struct stat folder {};
         owner_ = st.st_uid;
-        group_ = st.st_gid;
-        // Readable by whoever may read the source: a licensed track kept from others stays so.
-        mode_ = 0644 & (0600 | (st.st_mode & 0044));
+        group_ = ::fstat(mp3_.dir, &folder) == 0 ? folder.st_gid : st.st_gid;
+        mode_ = (st.st_mode & S_IROTH) != 0 ? 0644 : 0640;
         size_ = mp3_.size >= 0 ? mp3_.size : st.st_size;
         if (private_dir_.error() != 0) return cannot_prepare(private_dir_.error()), result_;
         if (!claim_work_space()) return result_;
@@ -643,6 +645,26 @@ class Chain {
             return;
         }
         note_output(output, format, result_);
+        if (context_.reader != nullptr && !said_unreadable_)
+            said_unreadable_ = unreadable(output, format);
+    }
+
+    // Says whether the account Asterisk runs as cannot read the output, which callers would then
+    // never hear; true when it said so.
+    bool unreadable(const StagedOutput& output, std::string_view format) {
+        const AsteriskAccount& reader = *context_.reader;
+        struct stat file {}, folder {};
+        if (::fstat(output.fd(), &file) != 0 || ::fstat(mp3_.dir, &folder) != 0) return false;
+        std::string why;
+        if (!reader.may(folder, S_IXOTH))
+            why = "in " + mp3_.dir_path + ", " + access_text(folder);
+        else if (!reader.may(file, S_IROTH))
+            why = access_text(file);
+        if (why.empty()) return false;
+        context_.log.problem("Not readable by %s: %s/%s.%.*s -- %s\n", reader.name.c_str(),
+                             mp3_.dir_path.c_str(), mp3_.stem.c_str(),
+                             static_cast<int>(format.size()), format.data(), why.c_str());
+        return true;
     }
 
     bool cannot_write(std::string_view format, int error) {
@@ -682,6 +704,7 @@ class Chain {
     uid_t owner_ = 0;
     gid_t group_ = 0;
     mode_t mode_ = 0644;
+    bool said_unreadable_ = false;  // once a source: its outputs share owner, group and mode
     off_t size_ = 0;
     std::int64_t needed_ = 0;  // the work space its conversion was expected to take
     std::optional<WorkSpaceClaim> claim_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert/commands.h"
+#include "asterisk/config.h"
 #include "convert/staged_output.h"
 #include "formats/outputs.h"
 #include "process/log.h"
@@ -29,6 +30,7 @@ struct ChainContext {
     std::vector<std::string> extras = {};  // formats made after the six, in this order
     bool g729_ok = true;                   // false: the G.729 converter cannot run
     std::optional<double> level = {};      // LUFS to bring each source to, before any back-off
+    const AsteriskAccount* reader = nullptr;  // named in asterisk.conf: must read every output
 };
 
 // One MP3, opened by the walk.

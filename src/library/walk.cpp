@@ -77,6 +77,9 @@ class Walker {
           pruner_(pruner),
           dry_run_(context.options.dry_run),
           renamer_(library.path(), dry_run_, record) {
+        if (auto account = asterisk_account(context.settings.asterisk_dir + "/asterisk.conf");
+            account && account->named)
+            reader_ = std::move(account);
         // Sources of one stem write the same outputs: the first of these that stands converts.
         for (const SourceType& type : source_types()) {
             if (converted_here(type, tools))
@@ -417,6 +420,7 @@ class Walker {
         chain.extras = context_.options.extra_formats;
         chain.g729_ok = tools_.g729;
         chain.level = context_.options.level;
+        chain.reader = reader_ ? &*reader_ : nullptr;
         const ConversionResult result = convert_mp3(mp3, volume, chain);
         if (result.interrupted) return false;
         if (record_ != nullptr)
@@ -467,6 +471,8 @@ class Walker {
     int converted_ = 0;                        // MP3s sent to conversion
     int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
     int jobs_ = 0;                             // conversions; numbers each one's private directory
+    // The account asterisk.conf names, which must be able to read what is published.
+    std::optional<AsteriskAccount> reader_;
     std::set<std::string> converted_outputs_;  // a folder's identity and a stem, a run
     std::set<std::string> reached_sources_;    // sources current or sent to conversion, by key
     std::string left_alone_;                   // the entry's "Leave the name" line, held under -u
