@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "library/sanitise.h"
+#include "library/sources.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -20,7 +20,7 @@
 #include "formats/outputs.h"
 #include "formats/playable.h"
 #include "library/library.h"
-#include "library/sanitise.h"
+#include "library/sources.h"
 #include "library/update_record.h"
 #include "process/log.h"
 #include "settings.h"

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "library/sanitise.h"
+#include "library/sources.h"
 #include "process/log.h"
 
 namespace moh {

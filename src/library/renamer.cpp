@@ -13,6 +13,7 @@
 
 #include "formats/outputs.h"
 #include "library/sanitise.h"
+#include "library/sources.h"
 #include "library/update_record.h"
 
 namespace moh {

@@ -28,7 +28,7 @@
 #include "library/prune.h"
 #include "library/renamed_folders.h"
 #include "library/renamer.h"
-#include "library/sanitise.h"
+#include "library/sources.h"
 #include "library/update_record.h"
 #include "process/interrupt.h"
 #include "process/progress.h"
@@ -54,13 +54,6 @@ std::string day_of(std::time_t when) {
     char text[32] = "";
     if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
-}
-
-// Whether a source of `type` goes to conversion; what this sox cannot read is named instead. MP3s,
-// and every source where sox cannot be run, wait on the one line that said so.
-bool converted_here(const SourceType& type, const Tools& tools) {
-    return !type.sox_type.empty() &&
-           (type.sox_type == "mp3" || !tools.sox || tools.sox_reads(type.sox_type));
 }
 
 class Walker {
@@ -483,38 +476,6 @@ class Walker {
     std::atomic<int> published_{0};  // conversions that published at least one output
     std::atomic<bool> no_space_{false};
 };
-
-// The sources the walk will convert, for the progress line and the interruption line: the MP3s
-// (hidden files aside), the other sources sox reads, and the WAVs that Asterisk refuses and sox
-// can convert. Reads the listing from where it stands and puts it back there.
-int count_to_convert(const Library& library, int listing, const Tools& tools) {
-    const off_t start = ::lseek(listing, 0, SEEK_CUR);
-    int count = 0;
-    {
-        ListingReader reader(Fd(::fcntl(listing, F_DUPFD_CLOEXEC, 0)));
-        ListedEntries entries(library, reader);
-        Entry entry;
-        while (entries.next(entry)) {
-            if (!entry.inside || entry.error != 0 || entry.name.front() == '.' ||
-                S_ISDIR(entry.st.st_mode))
-                continue;
-            const std::string safe = sanitised_copy(entry.name);
-            if (const SourceType* type = source_type(safe)) {
-                if (converted_here(*type, tools)) ++count;
-                continue;
-            }
-            if (!safe.ends_with(".wav") && !safe.ends_with(".WAV")) continue;
-            std::string reason;
-            const Fd file =
-                library.open_source(entry.dir->get(), entry.name, entry.relative(), reason);
-            if (!file) continue;
-            const Playability playability = judge_playable(safe, file.get());
-            if (!playability.plays && playability.convertible) ++count;
-        }
-    }
-    ::lseek(listing, start, SEEK_SET);
-    return count;
-}
 
 }  // namespace
 

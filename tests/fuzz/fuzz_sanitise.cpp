@@ -6,6 +6,7 @@
 #include <string>
 
 #include "library/sanitise.h"
+#include "library/sources.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);
