@@ -67,4 +67,32 @@ int Pruner::prune(Log& log, int& unmade) {
     return removed;
 }
 
+int remove_outputs(UpdateRecord& record, Log& log, int dir, const std::string& dir_path,
+                   const std::string& key, const std::string& shown, OutputsRemoved which,
+                   bool dry_run) {
+    const bool unmade = which == OutputsRemoved::kUnmade;
+    const std::string stem = shown.substr(0, shown.rfind('.'));
+    const std::vector<std::string>& made = record.formats();
+    const auto outputs = record.outputs_of(key);
+    int removed = 0;
+    for (const auto& [format, known] : outputs) {
+        const std::string name = stem + "." + format;
+        if ((unmade && std::find(made.begin(), made.end(), format) != made.end()) ||
+            !record.still_output(key, format, dir, name) ||
+            (!dry_run && ::unlinkat(dir, name.c_str(), 0) != 0))
+            continue;
+        const char* removal = dry_run ? "Would remove" : "Removed";
+        if (unmade) {
+            log.info("%s %s/%s -- .%s is no longer made\n", removal, dir_path.c_str(),
+                     name.c_str(), format.c_str());
+        } else {
+            log.info("%s %s/%s -- its source %s now plays as it is\n", removal, dir_path.c_str(),
+                     name.c_str(), shown.c_str());
+        }
+        ++removed;
+    }
+    if (!unmade && !outputs.empty() && !dry_run) record.forget(key);
+    return removed;
+}
+
 }  // namespace moh

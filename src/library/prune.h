@@ -52,4 +52,17 @@ class Pruner {
     std::set<std::string> keys_;
 };
 
+// Which of a source's outputs remove_outputs() takes.
+enum class OutputsRemoved {
+    kUnmade,  // those of the formats this run does not make: they would play the old audio
+    kAll,     // all, for a source that now plays as it is and needs none
+};
+
+// Removes (or, in a dry run, names) the outputs the record knows this command made of the source
+// `shown` in `dir` (at `dir_path`, key `key`), while they are still as it made them, one line
+// each. Returns how many.
+int remove_outputs(UpdateRecord& record, Log& log, int dir, const std::string& dir_path,
+                   const std::string& key, const std::string& shown, OutputsRemoved which,
+                   bool dry_run);
+
 }  // namespace moh

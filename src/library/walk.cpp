@@ -180,8 +180,9 @@ class Walker {
                 // Its outputs, of the audio it held when it needed converting, would be played
                 // instead of it.
                 if (wav && record_ != nullptr)
-                    remove_outputs(dir, dir_path, UpdateRecord::key_of(dir, entry.name), shown,
-                                   false);
+                    removed_ += remove_outputs(*record_, log(), dir, dir_path,
+                                               UpdateRecord::key_of(dir, entry.name), shown,
+                                               OutputsRemoved::kAll, dry_run_);
                 return skipping(shown);
             }
             std::string instead;
@@ -265,35 +266,6 @@ class Walker {
         return !relative.empty() && (relative.front() == '.' || relative.find("/.") != std::string::npos);
     }
 
-    // Removes (or, in a dry run, names) the outputs the record knows this command made of the
-    // source `shown` in `dir` (key `key`) while they are still as it made them: those of the
-    // formats this run does not make (`unmade`), or all of them, for a source that now plays as
-    // it is.
-    void remove_outputs(int dir, const std::string& dir_path, const std::string& key,
-                        const std::string& shown, bool unmade) {
-        const std::string stem = shown.substr(0, shown.rfind('.'));
-        const std::vector<std::string>& made = record_->formats();
-        const auto outputs = record_->outputs_of(key);
-        for (const auto& [format, known] : outputs) {
-            const std::string name = stem + "." + format;
-            if ((unmade && std::find(made.begin(), made.end(), format) != made.end()) ||
-                !record_->still_output(key, format, dir, name) ||
-                (!dry_run_ && ::unlinkat(dir, name.c_str(), 0) != 0))
-                continue;
-            if (unmade) {
-                log().info("%s %s/%s -- .%s is no longer made\n",
-                           dry_run_ ? "Would remove" : "Removed", dir_path.c_str(), name.c_str(),
-                           format.c_str());
-            } else {
-                log().info("%s %s/%s -- its source %s now plays as it is\n",
-                           dry_run_ ? "Would remove" : "Removed", dir_path.c_str(), name.c_str(),
-                           shown.c_str());
-            }
-            ++removed_;
-        }
-        if (!unmade && !outputs.empty() && !dry_run_) record_->forget(key);
-    }
-
     void show_progress(const std::string& relative) {
         if (context_.progress != nullptr) context_.progress->show(++reached_, relative);
     }
@@ -370,7 +342,9 @@ class Walker {
             return true;
         }
         // Older outputs of formats no longer made would go on playing the old audio.
-        if (record_ != nullptr) remove_outputs(source.dir, source.dir_path, key, shown, true);
+        if (record_ != nullptr)
+            removed_ += remove_outputs(*record_, log(), source.dir, source.dir_path, key, shown,
+                                       OutputsRemoved::kUnmade, dry_run_);
         // A WAV converted well needs no one: its line is not a problem.
         if (wav) {
             log().info("Not playable by Asterisk as it is: %s -- %s; converting it\n", path.c_str(),
