@@ -37,10 +37,10 @@ int run_check(const moh::CommandLine& command) {
     paths.default_library = command.run.library.empty();
     paths.state_dir = settings.state_dir;
     paths.formats = moh::run_formats(command.run.extra_formats);
-    paths.asterisk_conf = "/etc/asterisk/asterisk.conf";
+    paths.asterisk_conf = settings.asterisk_dir + "/asterisk.conf";
     paths.musiconhold_asked = !command.asterisk_config.empty();
-    paths.musiconhold_conf =
-        paths.musiconhold_asked ? command.asterisk_config : "/etc/asterisk/musiconhold.conf";
+    paths.musiconhold_conf = paths.musiconhold_asked ? command.asterisk_config
+                                                     : settings.asterisk_dir + "/musiconhold.conf";
     const int status = moh::run_check(paths, stdout);
     // A monitoring system that got no status line knows nothing.
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? status : moh::kCheckUnknown;
