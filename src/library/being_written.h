@@ -5,9 +5,15 @@
 
 namespace moh {
 
-// Whether some process holds the regular file `name` in `dir` open for writing: an upload still
-// in progress. The kernel tells by refusing a read lease; where the filesystem has no leases
-// (NFS), or the file cannot be opened, there is no telling and the answer is false.
-bool still_being_written(int dir, const std::string& name);
+// Whether some process holds a file open for writing: an upload still in progress.
+enum class Writing {
+    kNo,       // nobody, or the filesystem has no leases (NFS) and there is no telling
+    kYes,      // the kernel refused a read lease: a writer has it open
+    kUnknown,  // a lease could not be asked for (no CAP_LEASE in a sandbox): `error` says why
+};
+
+// Asks the kernel, by a read lease, about the regular file `name` in `dir`. A file that cannot
+// be opened, or is no regular file, is kNo: the walk judges it on its own.
+Writing still_being_written(int dir, const std::string& name, int& error);
 
 }  // namespace moh

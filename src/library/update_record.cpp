@@ -418,6 +418,12 @@ bool UpdateRecord::still_output(const std::string& key, const std::string& forma
     return false;
 }
 
+void UpdateRecord::keep(const std::string& key) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (auto entry = before_.extract(key)) now_.insert(std::move(entry));
+    if (auto rename = renames_before_.extract(key)) renames_now_.insert(std::move(rename));
+}
+
 void UpdateRecord::forget(const std::string& key) {
     const std::lock_guard<std::mutex> lock(mutex_);
     before_.erase(key);

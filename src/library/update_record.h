@@ -96,6 +96,8 @@ class UpdateRecord {
     // Whether `name` in `dir` is still the `format` output the record knows of `key`.
     bool still_output(const std::string& key, const std::string& format, int dir,
                       const std::string& name);
+    // Keeps what the record knew of `key`, a file the walk left for the next run unexamined.
+    void keep(const std::string& key);
     // Drops what the record knew of the source `key`.
     void forget(const std::string& key);
 

@@ -140,11 +140,24 @@ class Walker {
         const int dir = entry.dir->get();
         // Renamed, replacing an earlier upload, or converted, a fragment would be all that is left.
         if (S_ISREG(entry.st.st_mode) &&
-            (source_type(entry.name) != nullptr || is_wav_name(entry.name)) &&
-            still_being_written(dir, entry.name)) {
-            log().info("Leave %s for the next run -- it is still being written\n",
-                       full(entry.relative()).c_str());
-            return true;
+            (source_type(entry.name) != nullptr || is_wav_name(entry.name))) {
+            int error = 0;
+            const Writing writing = still_being_written(dir, entry.name, error);
+            if (writing != Writing::kNo && record_ != nullptr)
+                record_->keep(UpdateRecord::key_of(dir, entry.name));
+            switch (writing) {
+                case Writing::kNo:
+                    break;
+                case Writing::kYes:
+                    log().info("Leave %s for the next run -- it is still being written\n",
+                               full(entry.relative()).c_str());
+                    return true;
+                case Writing::kUnknown:
+                    log().problem("Leave %s for the next run -- whether it is still being written "
+                                  "cannot be told: %s\n",
+                                  full(entry.relative()).c_str(), std::strerror(error));
+                    return true;
+            }
         }
         const bool update = context_.options.update && record_ != nullptr;
         if (update && own_output(dir, entry)) return true;
@@ -211,8 +224,11 @@ class Walker {
         }
         if (const std::string first = first_of_same_stem(dir, entry.name, "", source_spellings_);
             !first.empty() && first != entry.name) {
-            log().problem("Not converting %s -- %s beside it is converted to the same names\n",
-                          path.c_str(), first.c_str());
+            const std::string at = entry.dir_relative.empty() ? first : entry.dir_relative + "/" + first;
+            const bool converted =
+                converted_this_run(dir, first, library_.open_source(dir, first, at, reason));
+            log().problem("Not converting %s -- %s beside it %s\n", path.c_str(), first.c_str(),
+                          converted ? "is converted to the same names" : "has the same outputs");
             return true;
         }
         return convert_source(
@@ -254,12 +270,18 @@ class Walker {
     // The end of a WAV's line when `other` beside it, open as `file`, owns the output names. That
     // it is converted instead is said only when it will be, this run.
     std::string owned_by(int dir, const std::string& other, const Fd& file) const {
-        const SourceType* type = source_type(other);
-        const bool converted = file && tools_.sox &&
-                               (type == nullptr || tools_.sox_reads(type->sox_type)) &&
-                               !still_being_written(dir, other);
         return "; " + other +
-               (converted ? " beside it is converted instead" : " beside it has the same outputs");
+               (converted_this_run(dir, other, file) ? " beside it is converted instead"
+                                                     : " beside it has the same outputs");
+    }
+
+    // Whether the source `other` in `dir`, open as `file`, goes to conversion this run, so that
+    // another source of its stem may say it is converted instead.
+    bool converted_this_run(int dir, const std::string& other, const Fd& file) const {
+        const SourceType* type = source_type(other);
+        int error = 0;
+        return file && tools_.sox && (type == nullptr || tools_.sox_reads(type->sox_type)) &&
+               still_being_written(dir, other, error) == Writing::kNo;
     }
 
     static bool in_hidden_folder(const std::string& relative) {

@@ -305,6 +305,11 @@ left-alone)
   grep -qxF "Leave $lib/Hold Music.mp3 for the next run -- it is still being written" /mnt/check/stdout ||
     fail "no line for the upload in progress"
   sha256sum --quiet -c /mnt/check/before || fail "the earlier upload or its outputs changed"
+  # A sandbox without the right to leases cannot tell: the upload waits all the same.
+  (cd /mnt/cwd && setpriv --bounding-set -lease /mnt/moh-convert -u -q) >/mnt/check/stdout || true
+  grep -qxF "Leave $lib/Hold Music.mp3 for the next run -- whether it is still being written cannot be told: Permission denied" \
+    /mnt/check/stdout || fail "without leases: $(cat /mnt/check/stdout)"
+  sha256sum --quiet -c /mnt/check/before || fail "the earlier upload changed without leases"
   kill "$uploader" && wait "$uploader" || true
   as_writer cp /mnt/check/new.mp3 "$lib/Hold Music.mp3"
   run -u
