@@ -638,8 +638,9 @@ class Chain {
 
     // Outputs are their MP3's owner's, as if the owner had converted it.
     void publish(StagedOutput& output, std::string_view format) {
-        int error = output.give_to(owner_, group_, mode_);
-        if (error == 0) error = output.publish(mp3_.stem + "." + std::string(format));
+        const std::string name = mp3_.stem + "." + std::string(format);
+        int error = may_replace(name) ? output.give_to(owner_, group_, mode_) : EPERM;
+        if (error == 0) error = output.publish(name);
         if (error != 0) {
             cannot_write(format, error);
             return;
@@ -647,6 +648,15 @@ class Chain {
         note_output(output, format, result_);
         if (context_.reader != nullptr && !said_unreadable_)
             said_unreadable_ = unreadable(output, format);
+    }
+
+    // In a sticky folder an uploader may replace only what is its own or the folder owner's:
+    // root replaces nothing more on its behalf.
+    bool may_replace(const std::string& name) const {
+        struct stat folder {}, there {};
+        return ::fstat(mp3_.dir, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+               ::fstatat(mp3_.dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+               there.st_uid == owner_ || there.st_uid == folder.st_uid;
     }
 
     // Says whether the account Asterisk runs as cannot read the output, which callers would then

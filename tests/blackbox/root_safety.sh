@@ -140,6 +140,13 @@ sticky-reupload)
   mp3 "shared/Hold Music.mp3"
   run
   [ "$(cat "$lib/shared/Hold_Music.mp3" 2>/dev/null)" = theirs ] || fail "another account's upload was removed"
+  # Nor may an upload of the writer's have root replace that account's file at an output name.
+  setpriv --reuid=1000 --regid=1000 --clear-groups sh -c 'echo hers >"$1"' - "$lib/shared/song.ulaw"
+  mp3 shared/song.mp3
+  run
+  [ "$(cat "$lib/shared/song.ulaw")" = hers ] || fail "another account's song.ulaw was replaced"
+  grep -qxF "Couldn't write $lib/shared/song.ulaw: Operation not permitted" /mnt/check/stdout ||
+    fail "no line for the refused output: $(cat /mnt/check/stdout)"
   ;;
 *) fail "no such case" ;;
 esac
