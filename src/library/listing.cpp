@@ -135,9 +135,12 @@ Fd make_listing(const Settings& settings, int library, Runner& runner, std::stri
 }
 
 std::string first_directory_past_depth(const Settings& settings, int library, Runner& runner) {
-    const std::string below = std::to_string(kListingDepth + 1);
-    const Child probe{{"find", ".", "-mindepth", below, "-maxdepth", below, "-printf",
-                       by_library_path(settings.library_dir, "\\0"), "-quit"},
+    // Any path one level past the listing's depth, outside hidden folders as the listing is.
+    std::string past = ".";
+    for (int level = 0; level <= kListingDepth; ++level) past += "/*";
+    const Child probe{{"find", ".", "-mindepth", "1", "-maxdepth", std::to_string(kListingDepth + 1),
+                       "(", "-type", "d", "-name", ".*", "-prune", "-o", "-path", past, "-printf",
+                       by_library_path(settings.library_dir, "\\0"), "-quit", ")"},
                       {},
                       library};
     std::string found;
