@@ -567,6 +567,10 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
         walk();
         const std::string said = log.text().substr(before);
         EXPECT_EQ(said.find(renamed) != std::string::npos, times == 1) << said;
+        EXPECT_EQ(said.find("/record is of the first version, which knew sources by their paths; "
+                            "converting everything once\n") != std::string::npos,
+                  times == 1)
+            << said;
         EXPECT_EQ(said.find("was renamed to " + lib + "/A_B"), std::string::npos) << said;
     }
 }

@@ -161,6 +161,7 @@ UpdateRecord::UpdateRecord(std::string dir, int library, const std::string& libr
     // The first kind of record knew MP3s by path, which no longer names them: it is stale.
     if (read && header == kOldHeader) {
         if (name != name_) previous_name_ = name;
+        upgraded = path + " is of the first version, which knew sources by their paths";
         // It knew each source by its path, folders renamed on the way.
         for (std::string line; next_line(line);) {
             const std::string path = line.substr(0, line.find('\t'));
