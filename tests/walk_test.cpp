@@ -491,7 +491,16 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     // again after the record is refreshed.
     ASSERT_EQ(::chmod((lib + "/c.mp3").c_str(), 0640), 0);
     ASSERT_EQ(::chmod((lib + "/a_b.sln").c_str(), 0640), 0);
+    // Asterisk's account, named, is told every run of what it cannot read.
+    ::mkdir(settings.asterisk_dir.c_str(), 0755);
+    test::write_file(settings.asterisk_dir + "/asterisk.conf", "[options]\nrunuser=daemon\n");
+    const std::size_t unreadable_from = log.text().size();
     EXPECT_EQ(run_converting(), Names{});
+    EXPECT_NE(log.text().find("Not readable by daemon: " + lib +
+                                  "/a_b.sln -- mode 0640, owner root, group root\n",
+                              unreadable_from),
+              std::string::npos);
+    ::unlink((settings.asterisk_dir + "/asterisk.conf").c_str());
 
     // Replaced with an older time stamp, as cp -p would.
     test::write_file(lib + "/c.mp3", "new");

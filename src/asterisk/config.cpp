@@ -183,6 +183,12 @@ std::string access_text(const struct stat& st) {
     return text + ", group " + (owning != nullptr ? owning->gr_name : std::to_string(st.st_gid));
 }
 
+std::string why_unreadable(const AsteriskAccount& reader, const struct stat& file,
+                           const struct stat& folder, const std::string& folder_path) {
+    if (!reader.may(folder, S_IXOTH)) return "in " + folder_path + ", " + access_text(folder);
+    return reader.may(file, S_IROTH) ? std::string() : access_text(file);
+}
+
 std::string asterisk_data_dir(const std::string& path) {
     int error = 0;
     std::string dir = "/var/lib/asterisk";

@@ -46,6 +46,12 @@ std::optional<AsteriskAccount> asterisk_account(const std::string& path);
 // A file's access as a person reads it: "mode 0640, owner alice, group asterisk".
 std::string access_text(const struct stat& st);
 
+// Why `reader` cannot read a file of status `file` in the folder `folder_path` of status
+// `folder`: "in FOLDER, " and the folder's access where it cannot enter it, else the file's own
+// access; empty when it can read it.
+std::string why_unreadable(const AsteriskAccount& reader, const struct stat& file,
+                           const struct stat& folder, const std::string& folder_path);
+
 // Where Asterisk looks for a class's relative directory=: astdatadir under [directories] in
 // asterisk.conf at `path`, /var/lib/asterisk by default.
 std::string asterisk_data_dir(const std::string& path);

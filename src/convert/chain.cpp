@@ -665,11 +665,7 @@ class Chain {
         const AsteriskAccount& reader = *context_.reader;
         struct stat file {}, folder {};
         if (::fstat(output.fd(), &file) != 0 || ::fstat(mp3_.dir, &folder) != 0) return false;
-        std::string why;
-        if (!reader.may(folder, S_IXOTH))
-            why = "in " + mp3_.dir_path + ", " + access_text(folder);
-        else if (!reader.may(file, S_IROTH))
-            why = access_text(file);
+        const std::string why = why_unreadable(reader, file, folder, mp3_.dir_path);
         if (why.empty()) return false;
         context_.log.problem("Not readable by %s: %s/%s.%.*s -- %s\n", reader.name.c_str(),
                              mp3_.dir_path.c_str(), mp3_.stem.c_str(),

@@ -288,6 +288,24 @@ class Walker {
         return !relative.empty() && (relative.front() == '.' || relative.find("/.") != std::string::npos);
     }
 
+    // A current source's outputs stay as unreadable to Asterisk as when they were made: said
+    // every run, as at their making, until someone changes their group or mode.
+    void say_if_unreadable(int dir, const std::string& dir_path, const std::string& stem) {
+        struct stat folder {};
+        if (::fstat(dir, &folder) != 0) return;
+        for (const std::string& format : run_formats(context_.options.extra_formats)) {
+            struct stat file {};
+            const std::string name = stem + "." + format;
+            if (::fstatat(dir, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (const std::string why = why_unreadable(*reader_, file, folder, dir_path);
+                !why.empty()) {
+                log().problem("Not readable by %s: %s/%s -- %s\n", reader_->name.c_str(),
+                              dir_path.c_str(), name.c_str(), why.c_str());
+                return;
+            }
+        }
+    }
+
     void show_progress(const std::string& relative) {
         if (context_.progress != nullptr) context_.progress->show(++reached_, relative);
     }
@@ -352,6 +370,7 @@ class Walker {
             record_->current(key, source.fd.get(), source.dir, stem)) {
             left_alone_.clear();
             ++up_to_date_;
+            if (reader_) say_if_unreadable(source.dir, source.dir_path, stem);
             return true;
         }
         // A file sox could not read fails the same way every night until someone replaces it.
