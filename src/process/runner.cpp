@@ -211,7 +211,32 @@ std::vector<std::string> trusted_search_path(const char* path) {
     return trusted;
 }
 
+namespace {
+
+// The interpreter a "#!" script names, as the kernel reads it from the first 256 bytes; empty
+// for anything else.
+std::string interpreter_of(const std::string& path) {
+    const Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    char start[256];
+    const ssize_t length = file ? ::read(file.get(), start, sizeof start) : -1;
+    if (length < 2 || start[0] != '#' || start[1] != '!') return {};
+    const std::string_view line(start + 2, static_cast<std::size_t>(length) - 2);
+    const auto begin = line.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    return std::string(line.substr(begin, line.find_first_of(" \t\n", begin) - begin));
+}
+
+std::string others_can_change(const std::string& program, int interpreters);
+
+}  // namespace
+
 std::string others_can_change(const std::string& program) {
+    return others_can_change(program, 0);
+}
+
+namespace {
+
+std::string others_can_change(const std::string& program, int interpreters) {
     if (!program.starts_with('/')) return program + " is not an absolute path";
     std::string at = "/";        // the directory reached so far, without links
     std::string rest = program;  // what is left to follow from there
@@ -250,8 +275,15 @@ std::string others_can_change(const std::string& program) {
     if (st.st_uid != 0) return format_text("%s belongs to uid %u", it.c_str(), st.st_uid);
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return format_text("%s has mode %04o", it.c_str(), st.st_mode & 07777);
-    return others_change_dir(parent(at));
+    if (std::string why = others_change_dir(parent(at)); !why.empty()) return why;
+    // A script runs its interpreter, which must be as safe; the kernel follows no more than four.
+    const std::string interpreter = interpreter_of(at);
+    if (interpreter.empty() || interpreters >= 4) return {};
+    const std::string why = others_can_change(interpreter, interpreters + 1);
+    return why.empty() ? why : "its interpreter is " + interpreter + ", where " + why;
 }
+
+}  // namespace
 
 Spawner::Spawner(std::chrono::milliseconds time_limit)
     : time_limit_(time_limit), search_path_(trusted_search_path(std::getenv("PATH"))) {
