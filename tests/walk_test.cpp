@@ -186,7 +186,9 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
     make_dir("Jazz Hits.wav");
     touch("Jazz Hits.wav/j.mp3");
     // A writer's folder name reaches the log: it must neither act on a terminal nor add lines.
-    const std::string forged = "\033]0;owned\a\r\033[2JX\nFound and converted 0 mp3 files\n\\";
+    // C1 controls too, in UTF-8 and as lone bytes; a letter of UTF-8 stays as it is.
+    const std::string forged = "\033]0;owned\a\r\033[2JX\xc2\x9b" "2J\x9b\xc3\xa9\nFound and "
+                               "converted 0 mp3 files\n\\";
     make_dir(forged);
     touch(forged + "/k.mp3");
     list({"Sales Queue/C D/x y.mp3", "Sales Queue/z.mp3", "Jazz Hits.wav", "Jazz Hits.wav/j.mp3",
@@ -201,7 +203,8 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
                   "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
                   l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " +
                   l +
-                  "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\x0aFound and converted 0 mp3 files\\x0a\\\\" +
+                  "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\xc2\\x9b2J\\x9b\xc3\xa9\\x0aFound and converted 0 "
+                  "mp3 files\\x0a\\\\" +
                   "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
     EXPECT_EQ(test::read_file(l + "Sales Queue/C D/x_y.gsm"), "sox output");
 }

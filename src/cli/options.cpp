@@ -67,7 +67,7 @@ CommandLine parse_command_line(int argc, char** argv) {
     if (!args.empty()) args[0] = name;
     args.push_back(nullptr);
     ::optind = 0;  // a fresh scan, even if an earlier parse ran in this process
-    ::opterr = 1;
+    ::opterr = 0;  // getopt would echo an argument as it is, escape sequences and all
 
     CommandLine command;
     bool help = false;
@@ -75,7 +75,7 @@ CommandLine parse_command_line(int argc, char** argv) {
     bool check = false;
     const char* changing = nullptr;  // an option of runs that change the library
     for (int option;
-         (option = ::getopt_long(argc, args.data(), "+hVnquj:", kOptions, nullptr)) != -1;) {
+         (option = ::getopt_long(argc, args.data(), "+:hVnquj:", kOptions, nullptr)) != -1;) {
         switch (option) {
             case 'h':
                 help = true;
@@ -172,8 +172,18 @@ CommandLine parse_command_line(int argc, char** argv) {
                     return usage_error();
                 }
                 break;
-            default:  // getopt has said what is wrong
+            default: {
+                const std::string word = escape_name(::optind > 0 ? args[::optind - 1] : "");
+                if (option == ':')
+                    std::fprintf(stderr, "moh-convert: option '%s' requires an argument\n",
+                                 word.c_str());
+                else if (word.starts_with("--"))
+                    std::fprintf(stderr, "moh-convert: unrecognized option '%s'\n", word.c_str());
+                else
+                    std::fprintf(stderr, "moh-convert: invalid option -- '%s'\n",
+                                 escape_name(std::string(1, static_cast<char>(::optopt))).c_str());
                 return usage_error();
+            }
         }
     }
     if (::optind < argc) {

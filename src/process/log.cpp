@@ -87,20 +87,58 @@ bool is_journal_stream(int fd) {
            ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character that starts at `at`; 0 when none does.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[at + i]);
+        if (byte < 0x80 || byte > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string escape_name(std::string_view text) {
+    constexpr std::string_view kHex = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    const auto escape = [&](unsigned char byte) {
+        shown += "\\x";
+        shown += kHex[byte >> 4];
+        shown += kHex[byte & 0xF];
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
         if (byte < 0x20 || byte == 0x7F) {
-            constexpr std::string_view kHex = "0123456789abcdef";
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xF];
+            escape(byte);
+        } else if (byte < 0x80) {
+            if (byte == '\\') shown += '\\';
+            shown += static_cast<char>(byte);
+        } else if (const std::size_t length = utf8_length(text, at); length > 0) {
+            // U+0080 to U+009F are the C1 controls, which some terminals act on.
+            const auto next = static_cast<unsigned char>(text[at + 1]);
+            if (byte == 0xC2 && next <= 0x9F) {
+                escape(byte);
+                escape(next);
+            } else {
+                shown += text.substr(at, length);
+            }
+            at += length;
+            continue;
+        } else if (byte <= 0x9F) {
+            escape(byte);  // on a terminal of single bytes, a C1 control itself
         } else {
-            if (c == '\\') shown += '\\';
-            shown += c;
+            shown += static_cast<char>(byte);
         }
+        ++at;
     }
     return shown;
 }

@@ -85,7 +85,8 @@ bool is_journal_stream(int fd);
 
 // `text` as the command prints it: each byte below 0x20, and 0x7F, as \xHH and a backslash as
 // \\, so that a name written by someone else can neither act on a terminal nor start a line of
-// its own. Bytes from 0x80 up stay as they are, so that UTF-8 names read as they are.
+// its own. Bytes from 0x80 up stay as they are, so that UTF-8 names read as they are, but for
+// the C1 controls: U+0080 to U+009F in UTF-8, and bytes 0x80 to 0x9F outside a UTF-8 character.
 std::string escape_name(std::string_view text);
 
 // printf-style formatting into a string of whatever length the result needs.
