@@ -110,6 +110,11 @@ TEST(Playable, LengthIsToldFromTheHeadersAndAtMostAMillisecondAByteElse) {
     const std::string id3 = std::string("ID3\x04\0\0\0\0\0\x14", 10) + std::string(20, '\0');
     const std::string pcm = wav(1, 1, 16000, 16) + std::string(31952, '\0');
     const std::string gsm = wav(0x31, 1, 8000, 0, 65, "fact data", 20) + std::string(1560, '\0');
+    // Ten minutes at 8 kHz, as a FLAC's STREAMINFO says, however few bytes follow.
+    std::string flac = std::string("fLaC\x80\0\0\x22", 8) + std::string(10, '\0');
+    const std::uint64_t info = std::uint64_t{8000} << 44 | std::uint64_t{15} << 36 | 4800000;
+    for (int shift = 56; shift >= 0; shift -= 8) flac += static_cast<char>(info >> shift & 0xFF);
+    flac += std::string(16, '\0');
     const struct {
         std::string content;
         double seconds;
@@ -119,7 +124,8 @@ TEST(Playable, LengthIsToldFromTheHeadersAndAtMostAMillisecondAByteElse) {
         {mp3_128k, 10 * 1152 / 44100.0},
         {id3 + mp3_8k + std::string(100, '\x01'), 0.030 + 5 * 0.072 + 0.100},
         {mp3_128k.substr(0, 4 * 417 + 200), 4 * 1152 / 44100.0 + 0.200},  // its last frame cut
-        {"fLaC" + std::string(996, '\0'), 1.0},
+        {"fLaC" + std::string(996, '\0'), 1.0},  // its STREAMINFO tells nothing
+        {flac, 600.0},
     };
     for (const auto& c : cases) {
         const moh::Fd fd(::memfd_create("length", MFD_CLOEXEC));

@@ -23,7 +23,8 @@ struct Playability {
 Playability judge_playable(std::string_view name, int fd);
 
 // At most how many seconds of audio the first `size` bytes of the source open as `fd` hold, told
-// from its headers alone: a WAV's format, or an MP3's frame headers, each of which gives the
+// from its headers alone: a FLAC's count of samples, a WAV's format, or an MP3's frame headers,
+// each of which gives the
 // length of its frame and of the audio it holds. A byte that belongs to no frame counts as the
 // most audio any MP3 frame gives a byte, a millisecond (8 kbit/s); a file that is neither is
 // counted so whole.

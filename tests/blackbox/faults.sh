@@ -345,8 +345,10 @@ work-space)
   mkdir -p /var/lib/moh-convert && mount -t tmpfs -o size=262m,mode=0700 tmpfs /var/lib/moh-convert
   with_mp3
   sox -n -r 8000 -c 1 -C 8 "$lib/long.mp3" synth 120 sine 440 vol 0.3  # 120 KB, 10 MiB decoded
-  # Ten minutes of silence, as FLAC under an MP3's name: its 15 KB tell nothing of its length.
+  # Ten minutes of silence, as FLAC under an MP3's name, whose header holds no count of samples,
+  # as a stream's may not: its 15 KB tell nothing of its length.
   sox -n -r 8000 -c 1 -t flac "$lib/silent.mp3" synth 600 sine 440 vol 0
+  printf '\0\0\0\0' | dd of="$lib/silent.mp3" bs=1 seek=22 conv=notrunc status=none
   available() { df -k --output=avail /var/lib/moh-convert | tail -1; }
   (low=$(available); while :; do a=$(available); [ "$a" -ge "$low" ] || { low=$a; echo "$a" >/mnt/check/low; }; sleep 0.02; done) &
   sampler=$!
