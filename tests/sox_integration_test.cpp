@@ -6,12 +6,15 @@
 #include <spandsp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "convert/chain.h"
 #include "convert/loudness.h"
@@ -137,6 +140,68 @@ TEST_F(RealTools, ClippingSquareWaveIsConvertedAtLowerVolume) {
     EXPECT_EQ(text.find("Command"), std::string::npos) << text;
     EXPECT_EQ(size_of("loud.alaw"), size_of("loud.ulaw"));
     EXPECT_GT(size_of("loud.g722"), 0u);
+}
+
+// Outputs played one after another (A then B, and A as a class loops) by one continuous decoder,
+// against each decoded alone from reset: a G.722 decoder carries its state across the join.
+TEST_F(RealTools, SeamlessOutputsJoinCleanly) {
+    make_audio("a.mp3", "-r 44100 -c 2 -t mp3", "synth 1.5 sine 200 sine 300 vol 0.5");
+    make_audio("b.mp3", "-r 44100 -c 2 -t mp3", "synth 1.5 sine 250 sine 150 vol 0.5");
+    options.seamless = true;
+    ASSERT_EQ(walk().status, 0) << log.text();
+    for (const char* stem : {"a", "b"}) {
+        EXPECT_EQ(size_of(stem + std::string(".sln")), 2 * size_of(stem + std::string(".ulaw")));
+        EXPECT_NEAR(double(size_of(stem + std::string(".sln16"))),
+                    4.0 * size_of(stem + std::string(".ulaw")), 2.0);
+    }
+    const auto decode = [](const std::string& format, const std::string& bytes) {
+        std::vector<double> out;
+        g722_decode_state_t* g722 = g722_decode_init(nullptr, 64000, 0);
+        std::vector<int16_t> pcm(2 * bytes.size());
+        const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+        const int n = format == "g722" ? g722_decode(g722, pcm.data(), in, int(bytes.size())) : 0;
+        for (int i = 0; i < n; ++i) out.push_back(pcm[std::size_t(i)]);
+        if (format == "ulaw") {
+            for (const uint8_t byte : bytes) out.push_back(ulaw_to_linear(byte));
+        }
+        g722_decode_free(g722);
+        return out;
+    };
+    const struct {
+        const char* format;
+        std::size_t block;  // samples in 20 ms
+    } cases[] = {{"g722", 320}, {"ulaw", 160}};
+    for (const auto& c : cases) {
+        for (const auto& [first, second] : {std::pair{"a", "b"}, std::pair{"a", "a"}}) {
+            const std::string one = test::read_file(lib + "/" + first + "." + c.format);
+            const std::string two = test::read_file(lib + "/" + second + "." + c.format);
+            std::vector<double> alone = decode(c.format, one);
+            const std::size_t join = alone.size();
+            const std::vector<double> rest = decode(c.format, two);
+            alone.insert(alone.end(), rest.begin(), rest.end());
+            const std::vector<double> joined = decode(c.format, one + two);
+            ASSERT_EQ(joined.size(), alone.size());
+            std::vector<double> levels;
+            double worst = 0;
+            double music_step = 0;
+            for (std::size_t at = 0; at + c.block <= alone.size(); at += c.block) {
+                double level = 0, difference = 0;
+                for (std::size_t i = at; i < at + c.block; ++i) {
+                    level += alone[i] * alone[i];
+                    difference += (joined[i] - alone[i]) * (joined[i] - alone[i]);
+                    if (i > 0 && i != join)
+                        music_step = std::max(music_step, std::abs(alone[i] - alone[i - 1]));
+                }
+                levels.push_back(level);
+                worst = std::max(worst, difference);
+            }
+            std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+            const double worst_db = 10 * std::log10(worst / levels[levels.size() / 2] + 1e-12);
+            const std::string pair = c.format + std::string(" ") + first + " then " + second;
+            EXPECT_LT(worst_db, -25) << pair;
+            EXPECT_LE(std::abs(alone[join] - alone[join - 1]), music_step) << pair;
+        }
+    }
 }
 
 TEST_F(RealTools, LinearOutputsHoldTwoBytesPerSampleWhateverTheInput) {

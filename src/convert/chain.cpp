@@ -22,6 +22,7 @@
 
 #include "convert/capture.h"
 #include "convert/commands.h"
+#include "convert/edges.h"
 #include "convert/loudness.h"
 #include "convert/private_dir.h"
 #include "convert/pump.h"
@@ -263,7 +264,7 @@ class Chain {
             to_rates.emplace_back();
             if (error == 0 && !make_pipe(from_decoder, to_rates.back())) error = errno;
             Stage& stage = stages.emplace_back();
-            stage.child = resample_command(decoded_, kRates[rate]);
+            stage.child = resample_command(decoded_, kRates[rate], context_.seamless);
             stage.child.fds = {{from_decoder.get(), kInputFd}, {kept.file.get(), kOutputFd}};
             stage.pipe_ends.push_back(std::move(from_decoder));
             stage.rate = rate;
@@ -334,6 +335,9 @@ class Chain {
         } else if (read_error != 0) {
             context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
                                  std::strerror(read_error));
+        } else if (const int error = fade_out()) {
+            cannot_prepare(error);
+            return false;
         } else {
             // Where decoding clipped, every rate did.
             for (const Stage& stage : stages) {
@@ -350,6 +354,20 @@ class Chain {
                              source_.c_str());
         stop();
         return false;
+    }
+
+    // With --seamless, the end of each kept audio: its start was made as it was decoded. Returns 0
+    // or errno.
+    int fade_out() {
+        if (!context_.seamless) return 0;
+        for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+            const Fd& file = kept_[rate].file;
+            if (!file) continue;
+            if (const int error = fade_out_end(file.get(), kept_bits(kRates[rate]), kRates[rate].hz,
+                                               kSeamless.fade_out, kSeamless.trailing_silence))
+                return error;
+        }
+        return 0;
     }
 
     // What the MP3 is, when sox could not decode it and did not say why: empty, something else by

@@ -29,6 +29,7 @@ struct ChainContext {
     std::vector<std::string> extras = {};  // formats made after the six, in this order
     bool g729_ok = true;                   // false: the G.729 converter cannot run
     std::optional<double> level = {};      // LUFS to bring each source to, before any back-off
+    bool seamless = false;                 // outputs begin and end quietly, to join cleanly
 };
 
 // One MP3, opened by the walk.
