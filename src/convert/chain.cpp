@@ -138,8 +138,9 @@ class Chain {
                             [rate](const SoxFormat* format) { return format->rate == rate; }))
                 per_second += kept_bytes_per_second(kRates[rate]);
         }
-        const double bytes = seconds_at_most(mp3_.fd, size_) * static_cast<double>(per_second) +
-                             static_cast<double>(size_ < kSmallSource ? size_ : 0);
+        const double bytes =
+            (seconds_at_most(mp3_.fd, size_) + edge_seconds()) * static_cast<double>(per_second) +
+            static_cast<double>(size_ < kSmallSource ? size_ : 0);
         needed_ = static_cast<std::int64_t>(std::ceil(std::min(bytes, 1e18)));
         claim_.emplace(context_.work_dir, needed_);
         if (claim_->granted()) return true;
@@ -356,6 +357,11 @@ class Chain {
         return false;
     }
 
+    // The silence --seamless adds to a source's length.
+    double edge_seconds() const {
+        return context_.seamless ? kSeamless.leading_silence + kSeamless.trailing_silence : 0;
+    }
+
     // With --seamless, the end of each kept audio: its start was made as it was decoded. Returns 0
     // or errno.
     int fade_out() {
@@ -392,7 +398,9 @@ class Chain {
         struct stat st {};
         const Fd& kept = kept_[format.rate].file;
         const double seconds =
-            kept && ::fstat(kept.get(), &st) == 0 ? double(st.st_size) / bytes / rate.hz : 0;
+            kept && ::fstat(kept.get(), &st) == 0
+                ? std::max(0.0, double(st.st_size) / bytes / rate.hz - edge_seconds())
+                : 0;
         return format_text("cut short after %g s", std::floor(seconds * 10) / 10);
     }
 
