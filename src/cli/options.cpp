@@ -223,7 +223,7 @@ void print_usage(std::FILE* out) {
         "      --formats=LIST  also make the formats in the comma-separated LIST: sln48\n"
         "                  for Opus (WebRTC, softphones) calls, g729 for G.729 calls\n"
         "      --level[=LUFS]  bring each source to LUFS (default -20) before converting\n"
-        "      --seamless  begin every output with 50 ms of silence and a fade-in and end\n"
+        "      --seamless  begin every output with 0.2 s of silence and a fade-in and end\n"
         "                  it with a fade-out, so that tracks join without a burst\n"
         "                  (G.722 callers hear one at every change without it)\n"
         "      --check     change nothing; say, as a Nagios plugin, whether Asterisk can\n"
