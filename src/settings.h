@@ -45,6 +45,7 @@ struct RunOptions {
     std::string library;   // another library than the fixed one, as given; empty for that one
     std::vector<std::string> extra_formats;  // made after the six, in this order
     std::optional<double> level;             // the loudness target in LUFS, when levelling
+    bool seamless = false;                   // outputs that join cleanly, track to track
 };
 
 // The listing does not descend below this many levels: no music library is deeper, and the

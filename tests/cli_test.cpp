@@ -29,12 +29,12 @@ TEST(CommandLine, OptionsInShortAndLongForm) {
     EXPECT_EQ(parse({}).run.jobs, 1);
     EXPECT_EQ(parse({"-n", "--help"}).action, Action::kHelp);
     EXPECT_EQ(parse({"--version"}).action, Action::kVersion);
-    const moh::CommandLine added =
-        parse({"--formats=g729,ulaw,sln48,g729", "--level", "--library=/srv/moh//", "--prune"});
+    const moh::CommandLine added = parse({"--formats=g729,ulaw,sln48,g729", "--level",
+                                          "--library=/srv/moh//", "--prune", "--seamless"});
     EXPECT_EQ(added.run.extra_formats, (std::vector<std::string>{"g729", "sln48"}));
     EXPECT_EQ(added.run.level, -20.0);
     EXPECT_EQ(added.run.library, "/srv/moh");
-    EXPECT_TRUE(added.run.prune);
+    EXPECT_TRUE(added.run.prune && added.run.seamless && !parse({}).run.seamless);
     EXPECT_EQ(parse({"--level=-23.5"}).run.level, -23.5);
     EXPECT_FALSE(parse({}).run.level);
     const moh::CommandLine check =
@@ -54,6 +54,7 @@ TEST(CommandLine, OptionsInShortAndLongForm) {
                                                                    {"--level=3"},
                                                                    {"--library=relative"},
                                                                    {"--check", "--prune"},
+                                                                   {"--check", "--seamless"},
                                                                    {"-q", "--check"},
                                                                    {"--asterisk-config=/m"}}) {
         EXPECT_EQ(parse(wrong).action, Action::kUsageError) << wrong.front();

@@ -71,8 +71,8 @@ if [ "$case" = fresh ]; then
   check "systemd-analyze security puts the service's exposure at 2.5 or below" \
     quietly systemd-analyze security --offline=true --threshold=25 "$unit"
 
-  # These two need moh-convert --update --quiet --jobs=0 --prune --reload. The library is the writer's
-  # (nobody's), so that root gets into it only by the capabilities the unit keeps.
+  # These two need moh-convert --update --quiet --jobs=0 --prune --reload --seamless. The library
+  # is the writer's (nobody's), so that root gets into it only by the capabilities the unit keeps.
   mkdir -p "$lib"
   sox -n -r 44100 -c 2 "$lib/Hold Music.mp3" synth 0.5 sine 440 vol 0.3
   chown -R 65534:65534 "$lib"

@@ -6,12 +6,16 @@
 #include <spandsp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "convert/chain.h"
 #include "convert/loudness.h"
@@ -137,6 +141,59 @@ TEST_F(RealTools, ClippingSquareWaveIsConvertedAtLowerVolume) {
     EXPECT_EQ(text.find("Command"), std::string::npos) << text;
     EXPECT_EQ(size_of("loud.alaw"), size_of("loud.ulaw"));
     EXPECT_GT(size_of("loud.g722"), 0u);
+}
+
+// Outputs played one after another (A then B, and A as a class loops) by one continuous decoder,
+// against each decoded alone from reset: a G.722 decoder carries its state across the join.
+TEST_F(RealTools, SeamlessOutputsJoinCleanly) {
+    make_audio("a.mp3", "-r 44100 -c 2 -t mp3", "synth 1.5 sine 200 sine 300 vol 0.5");
+    make_audio("b.mp3", "-r 44100 -c 2 -t mp3", "synth 1.5 sine 250 sine 150 vol 0.5");
+    options.seamless = true;
+    ASSERT_EQ(walk().status, 0) << log.text();
+    EXPECT_NEAR(double(size_of("a.sln16")), 4.0 * size_of("a.ulaw"), 2.0);
+    const auto decode = [](std::string_view format, const std::string& bytes) {
+        std::vector<int16_t> pcm(2 * bytes.size());
+        const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+        g722_decode_state_t* g722 = g722_decode_init(nullptr, 64000, 0);
+        if (format == "g722")
+            pcm.resize(size_t(g722_decode(g722, pcm.data(), in, int(bytes.size()))));
+        if (format == "ulaw")
+            pcm.resize(std::transform(in, in + bytes.size(), pcm.begin(), ulaw_to_linear) -
+                       pcm.begin());
+        g722_decode_free(g722);
+        return std::vector<double>(pcm.begin(), pcm.end());
+    };
+    // Blocks of 20 ms.
+    for (const auto& [format, block] : {std::pair{"g722", 320u}, std::pair{"ulaw", 160u}}) {
+        for (const auto& [first, second] : {std::pair{"a", "b"}, std::pair{"a", "a"}}) {
+            const std::string one = test::read_file(lib + "/" + first + "." + format);
+            const std::string two = test::read_file(lib + "/" + second + "." + format);
+            std::vector<double> alone = decode(format, one);
+            const std::vector<double> rest = decode(format, two),
+                                      joined = decode(format, one + two);
+            const std::size_t join = alone.size();
+            alone.insert(alone.end(), rest.begin(), rest.end());
+            ASSERT_EQ(joined.size(), alone.size());
+            std::vector<double> levels;
+            double worst = 0, music_step = 0;
+            for (std::size_t at = 0; at + block <= alone.size(); at += block) {
+                double level = 0, difference = 0;
+                for (std::size_t i = at; i < at + block; ++i) {
+                    level += alone[i] * alone[i];
+                    difference += (joined[i] - alone[i]) * (joined[i] - alone[i]);
+                    if (i > 0 && i != join)
+                        music_step = std::max(music_step, std::abs(alone[i] - alone[i - 1]));
+                }
+                levels.push_back(level);
+                worst = std::max(worst, difference);
+            }
+            std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+            const std::string pair = format + std::string(" ") + first + " then " + second;
+            EXPECT_LT(10 * std::log10(worst / levels[levels.size() / 2] + 1e-12), -25) << pair;
+            // mu-law keeps no state: only the step where the files meet can be heard.
+            EXPECT_LE(std::abs(alone[join] - alone[join - 1]), music_step) << pair;
+        }
+    }
 }
 
 TEST_F(RealTools, LinearOutputsHoldTwoBytesPerSampleWhateverTheInput) {

@@ -535,10 +535,12 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     EXPECT_EQ(run_converting(), Names{"c"}) << "an MP3 rewritten during its conversion is current";
     test::write_file(settings.converter_path, "another converter");
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
-    // A new loudness target, or more formats, is another conversion.
+    // A new loudness target, other edges, or more formats, is another conversion.
     options.level = -23;
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
     EXPECT_EQ(run_converting(), Names{});
+    options.seamless = true;
+    EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
     options.extra_formats = {"sln48"};
     EXPECT_EQ(run_converting(), (Names{"x_y", "a_b", "a_b_2", "c"}));
 

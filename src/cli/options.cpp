@@ -22,6 +22,7 @@ constexpr int kFormatsOption = 259;
 constexpr int kLevelOption = 260;
 constexpr int kCheckOption = 261;
 constexpr int kAsteriskConfigOption = 262;
+constexpr int kSeamlessOption = 263;
 // Loudness targets that make sense for music on hold: a PBX's lines sit near -20 LUFS.
 constexpr double kLevelLowest = -40;
 constexpr double kLevelHighest = -5;
@@ -57,6 +58,7 @@ CommandLine parse_command_line(int argc, char** argv) {
         {"prune", no_argument, nullptr, kPruneOption},
         {"formats", required_argument, nullptr, kFormatsOption},
         {"level", optional_argument, nullptr, kLevelOption},
+        {"seamless", no_argument, nullptr, kSeamlessOption},
         {"check", no_argument, nullptr, kCheckOption},
         {"asterisk-config", required_argument, nullptr, kAsteriskConfigOption},
         {nullptr, 0, nullptr, 0},
@@ -145,6 +147,10 @@ CommandLine parse_command_line(int argc, char** argv) {
                 command.run.level = level;
                 break;
             }
+            case kSeamlessOption:
+                changing = "--seamless";
+                command.run.seamless = true;
+                break;
             case kPruneOption:
                 changing = "--prune";
                 command.run.prune = true;
@@ -227,6 +233,9 @@ void print_usage(std::FILE* out) {
         "      --formats=LIST  also make the formats in the comma-separated LIST: sln48\n"
         "                  for Opus (WebRTC, softphones) calls, g729 for G.729 calls\n"
         "      --level[=LUFS]  bring each source to LUFS (default -20) before converting\n"
+        "      --seamless  begin every output with 0.2 s of silence and a fade-in and end\n"
+        "                  it with a fade-out, so that tracks join without a burst\n"
+        "                  (G.722 callers hear one at every change without it)\n"
         "      --check     change nothing; say, as a Nagios plugin, whether Asterisk can\n"
         "                  play every source of every class in every format (with\n"
         "                  --library and --formats as the runs have them); any account\n"

@@ -19,13 +19,14 @@
 #include <new>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 #include "convert/capture.h"
 #include "convert/commands.h"
+#include "convert/edges.h"
 #include "convert/loudness.h"
 #include "convert/private_dir.h"
 #include "convert/pump.h"
+#include "convert/runs.h"
 #include "convert/staged_output.h"
 #include "convert/work_space.h"
 #include "formats/playable.h"
@@ -33,128 +34,6 @@
 
 namespace moh {
 namespace {
-
-std::string program_name(const Child& child) {
-    const std::string& path = child.argv.front();
-    return path.substr(path.rfind('/') + 1);
-}
-
-// The failure of a write for want of room: the library's disk is full, or its owner's quota.
-bool no_room(int error) {
-    return error == ENOSPC || error == EDQUOT;
-}
-
-// Whether sox's failure line gives one of those reasons.
-bool no_room(const std::string& failure) {
-    return failure.find(std::strerror(ENOSPC)) != std::string::npos ||
-           failure.find(std::strerror(EDQUOT)) != std::string::npos;
-}
-
-// One child's run and what it printed.
-struct Outcome {
-    ChildResult result;
-    CaptureVerdict verdict;
-};
-
-bool succeeded(const Child& child, const Outcome& outcome) {
-    const int status = outcome.result.wait_status;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           (program_name(child) != "sox" || outcome.verdict.failure.empty());
-}
-
-// Whether sox's failure line says it could not open its input. Its reason is empty, or an errno
-// left over from elsewhere ("Invalid argument" for a file it was handed): what the file is says
-// more.
-bool cannot_open_input(const std::string& failure) {
-    return failure.find("can't open input file") != std::string::npos;
-}
-
-// `said` with each of the child's private paths (under the work directory) shown as `source`,
-// the path in the library they stand for.
-std::string shown_as_source(std::string said, const Child& child, const ChainContext& context,
-                            const std::string& source) {
-    const std::string work = context.settings.work_dir + "/";
-    for (const std::string& word : child.argv) {
-        if (source.empty() || word.compare(0, work.size(), work) != 0) continue;
-        for (auto at = said.find(word); at != std::string::npos;
-             at = said.find(word, at + source.size()))
-            said.replace(at, word.size(), source);
-    }
-    return said;
-}
-
-// Logs a command that did not succeed; true when it did. `converting` names the MP3 and the
-// format, since the command's own paths are gone with the run; what it said names `source`.
-bool report(const Child& child, const Outcome& outcome, const ChainContext& context,
-            const std::string& converting = "", const std::string& source = "") {
-    if (succeeded(child, outcome)) return true;
-    const int status = outcome.result.wait_status;
-    const std::string line = command_line(child);
-    const std::string program = program_name(child);
-    const CaptureVerdict& verdict = outcome.verdict;
-    Log& log = context.log;
-    const bool exited_0 = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!outcome.result.refused.empty()) {
-        log.failure("Not running %s -- %s\n", line.c_str(), outcome.result.refused.c_str());
-    } else if (exited_0) {
-        // sox exits 0 after some write errors, a full disk among them.
-        log.failure("Command reported \"%s\" though it exited with status 0: %s\n",
-                    verdict.failure.c_str(), line.c_str());
-    } else if (WIFSIGNALED(status)) {
-        log.failure("Command killed by signal %d: %s\n", WTERMSIG(status), line.c_str());
-    } else {
-        log.failure("Command failed with exit status %d: %s\n", WEXITSTATUS(status), line.c_str());
-    }
-    if (!converting.empty()) log.failure("  converting %s\n", converting.c_str());
-    if (exited_0) return false;
-    if (outcome.result.timed_out) {
-        log.failure("  timed out after %lld s\n",
-                    static_cast<long long>(context.settings.child_time_limit.count()));
-    }
-    const std::string said = shown_as_source(
-        program == "sox" ? verdict.failure : verdict.first_line, child, context, source);
-    if (!said.empty()) log.failure("  %s said: %s\n", program.c_str(), said.c_str());
-    return false;
-}
-
-// Runs a child, judging what it prints; the paths it is given are not part of its words.
-Outcome run_judged(const Child& child, const ChainContext& context) {
-    std::vector<std::string> own_paths;
-    for (const auto& word : child.argv) {
-        if (word.find('/') != std::string::npos) own_paths.push_back(word);
-    }
-    CaptureScanner scanner(std::move(own_paths));
-    context.log.flush();
-    const ChildResult result =
-        context.runner.run(child, [&](std::string_view bytes) { scanner.feed(bytes); });
-    return {result, scanner.finish()};
-}
-
-// A child that runs beside others, and our copies of the pipe ends handed to it: they are closed
-// as soon as it ends, so that whoever is at the other end of its pipes sees it gone.
-struct Stage {
-    Child child;
-    std::vector<Fd> pipe_ends;
-    Outcome outcome;
-    std::size_t rate = 0;  // of a resampler, in kRates
-};
-
-void run_side_by_side(std::vector<Stage>& stages, const ChainContext& context) {
-    std::vector<std::thread> threads;
-    for (Stage& stage : stages) {
-        const auto run = [&stage, &context] {
-            stage.outcome = run_judged(stage.child, context);
-            stage.pipe_ends.clear();
-        };
-        try {
-            threads.emplace_back(run);
-        } catch (const std::system_error&) {
-            stage.outcome.result.wait_status = 127 << 8;  // as a child that could not start
-            stage.pipe_ends.clear();
-        }
-    }
-    for (auto& thread : threads) thread.join();
-}
 
 // A pipe whose ends are closed on exec. False, with errno, when there is none.
 bool make_pipe(Fd& read_end, Fd& write_end) {
@@ -261,8 +140,9 @@ class Chain {
                             [rate](const SoxFormat* format) { return format->rate == rate; }))
                 per_second += kept_bytes_per_second(kRates[rate]);
         }
-        const double bytes = seconds_at_most(mp3_.fd, size_) * static_cast<double>(per_second) +
-                             static_cast<double>(size_ < kSmallSource ? size_ : 0);
+        const double bytes =
+            (seconds_at_most(mp3_.fd, size_) + edge_seconds()) * static_cast<double>(per_second) +
+            static_cast<double>(size_ < kSmallSource ? size_ : 0);
         needed_ = static_cast<std::int64_t>(std::ceil(std::min(bytes, 1e18)));
         claim_.emplace(context_.work_dir, needed_);
         if (claim_->granted()) return true;
@@ -387,7 +267,7 @@ class Chain {
             to_rates.emplace_back();
             if (error == 0 && !make_pipe(from_decoder, to_rates.back())) error = errno;
             Stage& stage = stages.emplace_back();
-            stage.child = resample_command(decoded_, kRates[rate]);
+            stage.child = resample_command(decoded_, kRates[rate], context_.seamless);
             stage.child.fds = {{from_decoder.get(), kInputFd}, {kept.file.get(), kOutputFd}};
             stage.pipe_ends.push_back(std::move(from_decoder));
             stage.rate = rate;
@@ -458,6 +338,9 @@ class Chain {
         } else if (read_error != 0) {
             context_.log.failure("Couldn't read %s: %s\n", source_.c_str(),
                                  std::strerror(read_error));
+        } else if (const int error = fade_out()) {
+            cannot_prepare(error);
+            return false;
         } else {
             // Where decoding clipped, every rate did.
             for (const Stage& stage : stages) {
@@ -474,6 +357,25 @@ class Chain {
                              source_.c_str());
         stop();
         return false;
+    }
+
+    // The silence --seamless adds to a source's length.
+    double edge_seconds() const {
+        return context_.seamless ? kSeamless.leading_silence + kSeamless.trailing_silence : 0;
+    }
+
+    // With --seamless, the end of each kept audio: its start was made as it was decoded. Returns 0
+    // or errno.
+    int fade_out() {
+        if (!context_.seamless) return 0;
+        for (std::size_t rate = 0; rate < kRateCount; ++rate) {
+            const Fd& file = kept_[rate].file;
+            if (!file) continue;
+            if (const int error = fade_out_end(file.get(), kept_bits(kRates[rate]), kRates[rate].hz,
+                                               kSeamless.fade_out, kSeamless.trailing_silence))
+                return error;
+        }
+        return 0;
     }
 
     // What the MP3 is, when sox could not decode it and did not say why: empty, something else by
@@ -498,7 +400,9 @@ class Chain {
         struct stat st {};
         const Fd& kept = kept_[format.rate].file;
         const double seconds =
-            kept && ::fstat(kept.get(), &st) == 0 ? double(st.st_size) / bytes / rate.hz : 0;
+            kept && ::fstat(kept.get(), &st) == 0
+                ? std::max(0.0, double(st.st_size) / bytes / rate.hz - edge_seconds())
+                : 0;
         return format_text("cut short after %g s", std::floor(seconds * 10) / 10);
     }
 
@@ -729,11 +633,6 @@ class Chain {
 };
 
 }  // namespace
-
-bool run_and_report(const Child& child, const ChainContext& context) {
-    const Outcome outcome = run_judged(child, context);
-    return !outcome.result.interrupted && report(child, outcome, context);
-}
 
 ConversionResult convert_mp3(const Mp3& mp3, double& volume, const ChainContext& context) {
     return Chain(mp3, context).run(volume);

@@ -31,6 +31,7 @@ struct ChainContext {
     bool g729_ok = true;                   // false: the G.729 converter cannot run
     std::optional<double> level = {};      // LUFS to bring each source to, before any back-off
     const AsteriskAccount* reader = nullptr;  // named in asterisk.conf: must read every output
+    bool seamless = false;                 // outputs begin and end quietly, to join cleanly
 };
 
 // One MP3, opened by the walk.

@@ -46,10 +46,16 @@ Child decode_command(const std::string& mp3, double factor) {
     return sox;
 }
 
-Child resample_command(const std::string& decoded, const Rate& rate) {
+Child resample_command(const std::string& decoded, const Rate& rate, bool seamless) {
     Child sox{{"sox", "-R", "-t", "sox", decoded}, {}};
     sox.argv.insert(sox.argv.end(), rate.kept.begin(), rate.kept.end());
     sox.argv.insert(sox.argv.end(), {"-r", std::to_string(rate.hz), kOutputPath});
+    // Faded before the silence is put in front, so that the fade is the music's own.
+    if (seamless) {
+        sox.argv.insert(sox.argv.end(), {"fade", "t", factor_text(kSeamless.fade_in), "pad",
+                                         factor_text(kSeamless.leading_silence),
+                                         factor_text(kSeamless.trailing_silence)});
+    }
     return sox;
 }
 

@@ -87,10 +87,15 @@ Fd open_state_dir(const std::string& path, bool create, bool look_only = false) 
 }  // namespace
 
 std::string UpdateRecord::recipe(const Settings& settings, const std::vector<std::string>& formats,
-                                 std::optional<double> level) {
+                                 std::optional<double> level, bool seamless) {
     std::string text = "sox:" + conversion_commands() + ";formats:";
     for (const std::string& format : formats) text += format + ",";
     if (level) text += format_text(";level:%g", *level);
+    // Only when on, so that the records of runs without it stay current.
+    if (seamless) {
+        text += ";seamless:" + command_line(resample_command("IN", kRates[0], true)) +
+                format_text(",fade-out %g", kSeamless.fade_out);
+    }
     for (const std::string* converter : {&settings.converter_path, &settings.g729_converter_path}) {
         text += ";converter:" + *converter;
         struct stat st {};

@@ -24,10 +24,10 @@ namespace moh {
 // grow with path length. Safe to use from several jobs.
 class UpdateRecord {
   public:
-    // The conversion commands, the converter programs, the formats made and the loudness target,
-    // as one text: a change in any makes every earlier conversion stale.
+    // The conversion commands, the converter programs, the formats made, the loudness target and
+    // the seamless edges, as one text: a change in any makes every earlier conversion stale.
     static std::string recipe(const Settings& settings, const std::vector<std::string>& formats,
-                              std::optional<double> level);
+                              std::optional<double> level, bool seamless = false);
 
     // The record's file name for the library open as `library`: each library has its own, by
     // the folder's identity, whatever path reaches it.

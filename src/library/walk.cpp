@@ -429,6 +429,7 @@ class Walker {
         chain.g729_ok = tools_.g729;
         chain.level = context_.options.level;
         chain.reader = reader_ ? &*reader_ : nullptr;
+        chain.seamless = context_.options.seamless;
         const ConversionResult result = convert_mp3(mp3, volume, chain);
         if (result.interrupted) return false;
         if (record_ != nullptr)
@@ -542,8 +543,8 @@ WalkResult run_walk(const Context& context) {
     const std::vector<std::string> formats = run_formats(options.extra_formats);
     std::string upgraded;
     UpdateRecord record(settings.state_dir, library.fd(), library.path(), options.library.empty(),
-                        UpdateRecord::recipe(settings, formats, options.level), formats, warning,
-                        upgraded);
+                        UpdateRecord::recipe(settings, formats, options.level, options.seamless),
+                        formats, warning, upgraded);
     if (options.update && !warning.empty()) {
         log.problem("Couldn't use the update record %s; converting everything\n", warning.c_str());
     }
