@@ -139,8 +139,9 @@ TEST_F(ConversionChain, CleanSourceIsDecodedOnceIntoEachFormatOwnedAsItsMp3) {
                   settings.converter_path + " " + work("a.sln16") + " " + work("a.g722"),
               }));
     std::string lines = test::converts_of("a");
-    lines.insert(lines.find("Convert a to alaw"), "Not readable by daemon: " + lib +
-                                                      "/a.ulaw -- mode 0640, owner nobody, group 4242\n");
+    lines.insert(
+        lines.find("Convert a to alaw"),
+        "Not readable by daemon: " + lib + "/a.ulaw -- mode 0640, owner nobody, group 4242\n");
     EXPECT_EQ(log.text(), lines);
     EXPECT_TRUE(result.complete);
     EXPECT_EQ(result.outputs.size(), 6u);

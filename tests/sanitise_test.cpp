@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "library/sanitise.h"
-#include "library/sources.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,6 +7,8 @@
 #include <cctype>
 #include <clocale>
 #include <cstring>
+
+#include "library/sources.h"
 
 namespace {
 

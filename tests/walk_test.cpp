@@ -187,25 +187,27 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
     touch("Jazz Hits.wav/j.mp3");
     // A writer's folder name reaches the log: it must neither act on a terminal nor add lines.
     // C1 controls too, in UTF-8 and as lone bytes; a letter of UTF-8 stays as it is.
-    const std::string forged = "\033]0;owned\a\r\033[2JX\xc2\x9b" "2J\x9b\xc3\xa9\nFound and "
-                               "converted 0 mp3 files\n\\";
+    const std::string forged =
+        "\033]0;owned\a\r\033[2JX\xc2\x9b"
+        "2J\x9b\xc3\xa9\nFound and "
+        "converted 0 mp3 files\n\\";
     make_dir(forged);
     touch(forged + "/k.mp3");
     list({"Sales Queue/C D/x y.mp3", "Sales Queue/z.mp3", "Jazz Hits.wav", "Jazz Hits.wav/j.mp3",
           forged + "/k.mp3"});
     EXPECT_EQ(walk().status, 0);
     const std::string l = lib + "/";
-    EXPECT_EQ(log.text(),
-              "Changed " + l + "Sales Queue/C D/x y.mp3 => " + l + "Sales Queue/C D/x_y.mp3\n" +
-                  test::converts_of("x_y") + "Leave the name " + l + "Sales Queue/z.mp3 alone\n" +
-                  test::converts_of("z") + "Leave the name " + l +
-                  "Jazz Hits.wav alone\nskipping non-mp3 file conversion of Jazz "
-                  "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
-                  l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " +
-                  l +
-                  "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\xc2\\x9b2J\\x9b\xc3\xa9\\x0aFound and converted 0 "
-                  "mp3 files\\x0a\\\\" +
-                  "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
+    EXPECT_EQ(
+        log.text(),
+        "Changed " + l + "Sales Queue/C D/x y.mp3 => " + l + "Sales Queue/C D/x_y.mp3\n" +
+            test::converts_of("x_y") + "Leave the name " + l + "Sales Queue/z.mp3 alone\n" +
+            test::converts_of("z") + "Leave the name " + l +
+            "Jazz Hits.wav alone\nskipping non-mp3 file conversion of Jazz "
+            "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
+            l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " + l +
+            "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\xc2\\x9b2J\\x9b\xc3\xa9\\x0aFound and converted 0 "
+            "mp3 files\\x0a\\\\" +
+            "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
     EXPECT_EQ(test::read_file(l + "Sales Queue/C D/x_y.gsm"), "sox output");
 }
 
@@ -360,7 +362,8 @@ TEST_F(Walk, DeepLibraryIsReported) {
     touch("a.wav");
     list({"a.wav"});
     runner.on_run = [&](const moh::Child& child, const moh::OutputSink& output) {
-        if (child.argv.size() > 2 && child.argv[2] == "-mindepth") output(lib + "/d1/d2/deeper\0more"s);
+        if (child.argv.size() > 2 && child.argv[2] == "-mindepth")
+            output(lib + "/d1/d2/deeper\0more"s);
         return runner.play(child, output);
     };
     EXPECT_EQ(walk().status, 1);
@@ -568,11 +571,13 @@ TEST_F(Options, UpdateConvertsExactlyWhatIsNoLongerCurrent) {
     // The first version renamed folders: a class that still names the old one is said once.
     ::unlink(record.c_str());
     make_dir("Sales_Queue");
-    test::write_file(settings.state_dir + "/record",
-                     "moh-convert update record 1\nrecipe 0\nSales_Queue/a.mp3\tX\nA_B/x_y.mp3\tX\n");
+    test::write_file(
+        settings.state_dir + "/record",
+        "moh-convert update record 1\nrecipe 0\nSales_Queue/a.mp3\tX\nA_B/x_y.mp3\tX\n");
     ::mkdir(settings.asterisk_dir.c_str(), 0755);
-    test::write_file(settings.asterisk_dir + "/musiconhold.conf",
-                     "[sales]\ndirectory=" + lib + "/Sales Queue\n[a]\ndirectory=" + lib + "/A B\n");
+    test::write_file(
+        settings.asterisk_dir + "/musiconhold.conf",
+        "[sales]\ndirectory=" + lib + "/Sales Queue\n[a]\ndirectory=" + lib + "/A B\n");
     const std::string renamed = "The folder " + lib + "/Sales Queue was renamed to " + lib +
                                 "/Sales_Queue by version 0.1.0; musiconhold.conf may still name " +
                                 lib + "/Sales Queue\n";

@@ -236,7 +236,9 @@ class Checker {
     }
 
     // Whether Asterisk's account has all of `bits` (as S_I?OTH) on a file of status `st`.
-    bool may(const struct stat& st, mode_t bits) const { return !account_ || account_->may(st, bits); }
+    bool may(const struct stat& st, mode_t bits) const {
+        return !account_ || account_->may(st, bits);
+    }
 
     void walk(int dir, const std::string& relative, const std::string& denied_above, int depth) {
         const std::string path =

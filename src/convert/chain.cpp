@@ -557,7 +557,8 @@ class Chain {
     // In a sticky folder an uploader may replace only what is its own or the folder owner's:
     // root replaces nothing more on its behalf.
     bool may_replace(const std::string& name) const {
-        struct stat folder {}, there {};
+        struct stat folder {
+        }, there{};
         return ::fstat(mp3_.dir, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
                ::fstatat(mp3_.dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
                there.st_uid == owner_ || there.st_uid == folder.st_uid;
@@ -567,7 +568,8 @@ class Chain {
     // never hear; true when it said so.
     bool unreadable(const StagedOutput& output, std::string_view format) {
         const AsteriskAccount& reader = *context_.reader;
-        struct stat file {}, folder {};
+        struct stat file {
+        }, folder{};
         if (::fstat(output.fd(), &file) != 0 || ::fstat(mp3_.dir, &folder) != 0) return false;
         const std::string why = why_unreadable(reader, file, folder, mp3_.dir_path);
         if (why.empty()) return false;

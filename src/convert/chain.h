@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/commands.h"
 #include "asterisk/config.h"
+#include "convert/commands.h"
 #include "convert/staged_output.h"
 #include "formats/outputs.h"
 #include "process/log.h"
@@ -27,22 +27,22 @@ struct ChainContext {
     Runner& runner;
     int work_dir;
     bool converter_ok = true;  // false: the G.722 converter cannot run; no .g722 is made
-    std::vector<std::string> extras = {};  // formats made after the six, in this order
-    bool g729_ok = true;                   // false: the G.729 converter cannot run
-    std::optional<double> level = {};      // LUFS to bring each source to, before any back-off
+    std::vector<std::string> extras = {};     // formats made after the six, in this order
+    bool g729_ok = true;                      // false: the G.729 converter cannot run
+    std::optional<double> level = {};         // LUFS to bring each source to, before any back-off
     const AsteriskAccount* reader = nullptr;  // named in asterisk.conf: must read every output
-    bool seamless = false;                 // outputs begin and end quietly, to join cleanly
+    bool seamless = false;                    // outputs begin and end quietly, to join cleanly
 };
 
 // One MP3, opened by the walk.
 struct Mp3 {
-    int dir;               // its directory, where the outputs go
-    int fd;                // the MP3 itself, open for reading
-    std::string name;      // its base name, such as "Hold_Music.mp3"
-    std::string stem;      // the name without its last four characters
-    std::string dir_path;  // the directory as the log shows it
-    int number;            // its place among the run's conversions; names its private directory
-    off_t size = -1;       // its size when the walk opened it, all that is read; -1: as found now
+    int dir;                // its directory, where the outputs go
+    int fd;                 // the MP3 itself, open for reading
+    std::string name;       // its base name, such as "Hold_Music.mp3"
+    std::string stem;       // the name without its last four characters
+    std::string dir_path;   // the directory as the log shows it
+    int number;             // its place among the run's conversions; names its private directory
+    off_t size = -1;        // its size when the walk opened it, all that is read; -1: as found now
     std::string type = {};  // what sox calls its format; empty: sox goes by its name
 };
 
@@ -56,7 +56,7 @@ struct ConversionResult {
     bool complete = false;                 // every command succeeded and every output was published
     bool interrupted = false;              // the run was interrupted; nothing more was published
     std::vector<PublishedOutput> outputs;  // in the order they were made
-    bool no_space = false;  // an output found the library full (or its owner over quota)
+    bool no_space = false;    // an output found the library full (or its owner over quota)
     bool unreadable = false;  // sox could not read the source: it fails so until it is replaced
 };
 

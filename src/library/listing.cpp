@@ -138,11 +138,12 @@ std::string first_directory_past_depth(const Settings& settings, int library, Ru
     // Any path one level past the listing's depth, outside hidden folders as the listing is.
     std::string past = ".";
     for (int level = 0; level <= kListingDepth; ++level) past += "/*";
-    const Child probe{{"find", ".", "-mindepth", "1", "-maxdepth", std::to_string(kListingDepth + 1),
-                       "(", "-type", "d", "-name", ".*", "-prune", "-o", "-path", past, "-printf",
-                       by_library_path(settings.library_dir, "\\0"), "-quit", ")"},
-                      {},
-                      library};
+    const Child probe{
+        {"find", ".", "-mindepth", "1", "-maxdepth", std::to_string(kListingDepth + 1), "(",
+         "-type", "d", "-name", ".*", "-prune", "-o", "-path", past, "-printf",
+         by_library_path(settings.library_dir, "\\0"), "-quit", ")"},
+        {},
+        library};
     std::string found;
     bool complete = false;
     runner.run(probe, [&](std::string_view bytes) {

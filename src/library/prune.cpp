@@ -83,8 +83,8 @@ int remove_outputs(UpdateRecord& record, Log& log, int dir, const std::string& d
             continue;
         const char* removal = dry_run ? "Would remove" : "Removed";
         if (unmade) {
-            log.info("%s %s/%s -- .%s is no longer made\n", removal, dir_path.c_str(),
-                     name.c_str(), format.c_str());
+            log.info("%s %s/%s -- .%s is no longer made\n", removal, dir_path.c_str(), name.c_str(),
+                     format.c_str());
         } else {
             log.info("%s %s/%s -- its source %s now plays as it is\n", removal, dir_path.c_str(),
                      name.c_str(), shown.c_str());

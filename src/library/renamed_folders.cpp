@@ -10,9 +10,9 @@ std::vector<std::pair<std::string, std::string>> folders_renamed_before(
     const Library& library, const std::set<std::string>& renamed, const std::string& asterisk_dir) {
     std::vector<std::pair<std::string, std::string>> found;
     int error = 0;
-    const auto sections =
-        renamed.empty() ? std::nullopt
-                        : read_asterisk_config(asterisk_dir + "/musiconhold.conf", error);
+    const auto sections = renamed.empty()
+                              ? std::nullopt
+                              : read_asterisk_config(asterisk_dir + "/musiconhold.conf", error);
     if (!sections) return found;
     const std::string data_dir = asterisk_data_dir(asterisk_dir + "/asterisk.conf");
     const std::string prefix = library.path() + "/";

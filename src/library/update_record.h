@@ -110,7 +110,7 @@ class UpdateRecord {
     struct Entry {
         KnownFile source;
         std::map<std::string, KnownFile> outputs;  // by format, as published
-        bool complete = false;  // made whole by this recipe: current while all is unchanged
+        bool complete = false;   // made whole by this recipe: current while all is unchanged
         std::time_t failed = 0;  // when its source could not be read by this recipe; 0: it could
     };
     struct Rename {

@@ -52,7 +52,8 @@ const char* ignored_reason(int error) {
 std::string day_of(std::time_t when) {
     struct tm local {};
     char text[32] = "";
-    if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    if (::localtime_r(&when, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
 }
 
@@ -133,7 +134,8 @@ class Walker {
         if (in_hidden_folder(entry.dir_relative)) return true;
         // Asterisk never plays them, and macOS leaves "._" files of its own beside uploads.
         if (entry.name.front() == '.') {
-            log().info("Leave the hidden %s %s alone\n", S_ISDIR(entry.st.st_mode) ? "folder" : "file",
+            log().info("Leave the hidden %s %s alone\n",
+                       S_ISDIR(entry.st.st_mode) ? "folder" : "file",
                        full(entry.relative()).c_str());
             return true;
         }
@@ -153,9 +155,10 @@ class Walker {
                                full(entry.relative()).c_str());
                     return true;
                 case Writing::kUnknown:
-                    log().problem("Leave %s for the next run -- whether it is still being written "
-                                  "cannot be told: %s\n",
-                                  full(entry.relative()).c_str(), std::strerror(error));
+                    log().problem(
+                        "Leave %s for the next run -- whether it is still being written "
+                        "cannot be told: %s\n",
+                        full(entry.relative()).c_str(), std::strerror(error));
                     return true;
             }
         }
@@ -224,7 +227,8 @@ class Walker {
         }
         if (const std::string first = first_of_same_stem(dir, entry.name, "", source_spellings_);
             !first.empty() && first != entry.name) {
-            const std::string at = entry.dir_relative.empty() ? first : entry.dir_relative + "/" + first;
+            const std::string at =
+                entry.dir_relative.empty() ? first : entry.dir_relative + "/" + first;
             const bool converted =
                 converted_this_run(dir, first, library_.open_source(dir, first, at, reason));
             log().problem("Not converting %s -- %s beside it %s\n", path.c_str(), first.c_str(),
@@ -285,7 +289,8 @@ class Walker {
     }
 
     static bool in_hidden_folder(const std::string& relative) {
-        return !relative.empty() && (relative.front() == '.' || relative.find("/.") != std::string::npos);
+        return !relative.empty() &&
+               (relative.front() == '.' || relative.find("/.") != std::string::npos);
     }
 
     // A current source's outputs stay as unreadable to Asterisk as when they were made: said
@@ -474,12 +479,12 @@ class Walker {
     Renamer renamer_;
     std::vector<std::string> source_spellings_;  // the extensions of sources converted, in order
     static inline const std::vector<std::string> kWavs = {".WAV", ".wav"};
-    int removed_ = 0;                          // outputs removed outside pruning
-    int still_failing_ = 0;                    // sources left as they failed before
-    int reached_ = 0;                          // sources the progress line has shown
-    int converted_ = 0;                        // MP3s sent to conversion
-    int converted_others_ = 0;                 // files Asterisk could not play, sent to conversion
-    int jobs_ = 0;                             // conversions; numbers each one's private directory
+    int removed_ = 0;           // outputs removed outside pruning
+    int still_failing_ = 0;     // sources left as they failed before
+    int reached_ = 0;           // sources the progress line has shown
+    int converted_ = 0;         // MP3s sent to conversion
+    int converted_others_ = 0;  // files Asterisk could not play, sent to conversion
+    int jobs_ = 0;              // conversions; numbers each one's private directory
     // The account asterisk.conf names, which must be able to read what is published.
     std::optional<AsteriskAccount> reader_;
     std::set<std::string> converted_outputs_;  // a folder's identity and a stem, a run
@@ -553,9 +558,10 @@ WalkResult run_walk(const Context& context) {
     // Said once: the record that knows of them is replaced by this run's.
     for (const auto& [old_path, new_path] :
          folders_renamed_before(library, record.first_version_folders(), settings.asterisk_dir)) {
-        log.problem("The folder %s was renamed to %s by version 0.1.0; musiconhold.conf may still "
-                    "name %s\n",
-                    old_path.c_str(), new_path.c_str(), old_path.c_str());
+        log.problem(
+            "The folder %s was renamed to %s by version 0.1.0; musiconhold.conf may still "
+            "name %s\n",
+            old_path.c_str(), new_path.c_str(), old_path.c_str());
     }
     std::optional<Pruner> pruner;
     if (options.prune) pruner.emplace(library, record, options.dry_run);
