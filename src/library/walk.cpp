@@ -29,6 +29,7 @@
 #include "library/renamed_folders.h"
 #include "library/renamer.h"
 #include "library/sources.h"
+#include "library/stem_owners.h"
 #include "library/update_record.h"
 #include "process/interrupt.h"
 #include "process/progress.h"
@@ -70,16 +71,11 @@ class Walker {
           tools_(tools),
           pruner_(pruner),
           dry_run_(context.options.dry_run),
-          renamer_(library.path(), dry_run_, record) {
+          renamer_(library.path(), dry_run_, record),
+          owners_(library, tools, record, run_formats(context.options.extra_formats)) {
         if (auto account = asterisk_account(context.settings.asterisk_dir + "/asterisk.conf");
             account && account->named)
             reader_ = std::move(account);
-        // Sources of one stem write the same outputs: the first of these that stands converts.
-        for (const SourceType& type : source_types()) {
-            if (converted_here(type, tools))
-                for (std::string& spelling : spellings(type.extension))
-                    source_spellings_.push_back(std::move(spelling));
-        }
     }
 
     // False when the run was interrupted.
@@ -181,7 +177,7 @@ class Walker {
                 !(file = library_.open_source(dir, entry.name, relative, reason))) {
                 return skipping(shown);
             }
-            const std::string owner = first_of_same_stem(dir, shown, "", source_spellings_);
+            const std::string owner = owners_.first_source(dir, shown, "");
             const bool wav = is_wav_name(shown);
             // An output whose source is gone may stand beside a new source of its stem. Ours, it
             // is sox's own output: there is nothing to judge.
@@ -189,7 +185,7 @@ class Walker {
                 pruner_->consider(dir, entry.dir_relative, entry.name, entry.st))
                 return skipping(shown);
             // Headerless files beside a source are its conversion's outputs, made by sox.
-            if (!wav && (!owner.empty() || !first_of_same_stem(dir, shown, "", kWavs).empty()))
+            if (!wav && (!owner.empty() || !owners_.first_wav(dir, shown, "").empty()))
                 return skipping(shown);
             const Playability playability = judge_playable(shown, file.get());
             if (playability.plays) {
@@ -203,7 +199,7 @@ class Walker {
             }
             std::string instead;
             if (playability.convertible)
-                instead = owner_of_outputs(dir, entry, file.get(), shown, owner);
+                instead = owners_.why_not_its_outputs(dir, entry, file.get(), shown, owner);
             if (!playability.convertible || !instead.empty()) {
                 log().problem("Not playable by Asterisk: %s -- %s%s\n", path.c_str(),
                               playability.reason.c_str(), instead.c_str());
@@ -225,67 +221,18 @@ class Walker {
                 path.c_str(), shown.substr(shown.size() - type->extension.size() - 1).c_str());
             return true;
         }
-        if (const std::string first = first_of_same_stem(dir, entry.name, "", source_spellings_);
+        if (const std::string first = owners_.first_source(dir, entry.name, "");
             !first.empty() && first != entry.name) {
             const std::string at =
                 entry.dir_relative.empty() ? first : entry.dir_relative + "/" + first;
-            const bool converted =
-                converted_this_run(dir, first, library_.open_source(dir, first, at, reason));
+            const bool converted = owners_.converted_this_run(
+                dir, first, library_.open_source(dir, first, at, reason));
             log().problem("Not converting %s -- %s beside it %s\n", path.c_str(), first.c_str(),
                           converted ? "is converted to the same names" : "has the same outputs");
             return true;
         }
         return convert_source(
             {dir, std::move(source), shown, dir_path, entry.name, std::string(type->sox_type)}, "");
-    }
-
-    // Why the WAV `shown` may not have the output names of its stem, as the end of its line; empty
-    // when it may: no other source (`owner`) or earlier WAV of its stem converts there, and every
-    // output that stands there is one this command made of it.
-    std::string owner_of_outputs(int dir, const Entry& entry, int source, const std::string& shown,
-                                 const std::string& owner) {
-        const auto open_beside = [&](const std::string& name) {
-            std::string reason;
-            return library_.open_source(
-                dir, name, entry.dir_relative.empty() ? name : entry.dir_relative + "/" + name,
-                reason);
-        };
-        if (!owner.empty()) return owned_by(dir, owner, open_beside(owner));
-        const std::string other = first_of_same_stem(dir, shown, shown, kWavs);
-        if (!other.empty()) {
-            const Fd file = open_beside(other);
-            if (file && judge_playable(other, file.get()).convertible)
-                return owned_by(dir, other, file);
-        }
-        if (record_ == nullptr) return {};
-        const std::string stem = shown.substr(0, shown.rfind('.'));
-        const std::string key = UpdateRecord::key_of(dir, entry.name);
-        for (const std::string& format : run_formats(context_.options.extra_formats)) {
-            const std::string name = stem + "." + format;
-            struct stat st {};
-            if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                !record_->published(key, source, format, dir, name)) {
-                return "; " + name + " beside it is not one this command made";
-            }
-        }
-        return {};
-    }
-
-    // The end of a WAV's line when `other` beside it, open as `file`, owns the output names. That
-    // it is converted instead is said only when it will be, this run.
-    std::string owned_by(int dir, const std::string& other, const Fd& file) const {
-        return "; " + other +
-               (converted_this_run(dir, other, file) ? " beside it is converted instead"
-                                                     : " beside it has the same outputs");
-    }
-
-    // Whether the source `other` in `dir`, open as `file`, goes to conversion this run, so that
-    // another source of its stem may say it is converted instead.
-    bool converted_this_run(int dir, const std::string& other, const Fd& file) const {
-        const SourceType* type = source_type(other);
-        int error = 0;
-        return file && tools_.sox && (type == nullptr || tools_.sox_reads(type->sox_type)) &&
-               still_being_written(dir, other, error) == Writing::kNo;
     }
 
     static bool in_hidden_folder(const std::string& relative) {
@@ -323,8 +270,8 @@ class Walker {
         if (!S_ISREG(entry.st.st_mode) || dot == std::string::npos || dot == 0 ||
             !is_output_format(std::string_view(name).substr(dot + 1)))
             return false;
-        std::string source = first_of_same_stem(dir, name, "", source_spellings_);
-        if (source.empty()) source = first_of_same_stem(dir, name, "", kWavs);
+        std::string source = owners_.first_source(dir, name, "");
+        if (source.empty()) source = owners_.first_wav(dir, name, "");
         if (source.empty()) return false;
         const std::string key = UpdateRecord::key_of(dir, source);
         // Once its source is reached, a job may be replacing it: the walk's answer must not
@@ -447,26 +394,6 @@ class Walker {
         return true;
     }
 
-    // The first name before `before` in byte order ("" for any) that is `name`'s stem with one
-    // of `extensions`, in their order, and stands in `dir`: such names write the same outputs,
-    // so only that one is converted.
-    static std::string first_of_same_stem(int dir, const std::string& name,
-                                          const std::string& before,
-                                          const std::vector<std::string>& extensions) {
-        const std::string stem = name.substr(0, name.rfind('.'));
-        std::string first;
-        for (const std::string& extension : extensions) {
-            const std::string other = stem + extension;
-            struct stat st {};
-            if ((before.empty() || other < before) && first.empty() &&
-                ::fstatat(dir, other.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-                first = other;
-            }
-        }
-        return first;
-    }
-
     const Context& context_;
     const Library& library_;
     ListedEntries& entries_;
@@ -477,8 +404,7 @@ class Walker {
     Pruner* pruner_;
     bool dry_run_;
     Renamer renamer_;
-    std::vector<std::string> source_spellings_;  // the extensions of sources converted, in order
-    static inline const std::vector<std::string> kWavs = {".WAV", ".wav"};
+    StemOwners owners_;
     int removed_ = 0;           // outputs removed outside pruning
     int still_failing_ = 0;     // sources left as they failed before
     int reached_ = 0;           // sources the progress line has shown
