@@ -115,6 +115,11 @@ TEST(Playable, LengthIsToldFromTheHeadersAndAtMostAMillisecondAByteElse) {
     const std::uint64_t info = std::uint64_t{8000} << 44 | std::uint64_t{15} << 36 | 4800000;
     for (int shift = 56; shift >= 0; shift -= 8) flac += static_cast<char>(info >> shift & 0xFF);
     flac += std::string(16, '\0');
+    // A header that claims a millisecond holds no less than its bytes could.
+    std::string liar = flac;
+    liar[25] = 8;
+    liar[24] = liar[23] = liar[22] = 0;
+    liar += std::string(20000, '\x01');
     const struct {
         std::string content;
         double seconds;
@@ -126,6 +131,7 @@ TEST(Playable, LengthIsToldFromTheHeadersAndAtMostAMillisecondAByteElse) {
         {mp3_128k.substr(0, 4 * 417 + 200), 4 * 1152 / 44100.0 + 0.200},  // its last frame cut
         {"fLaC" + std::string(996, '\0'), 1.0},  // its STREAMINFO tells nothing
         {flac, 600.0},
+        {liar, liar.size() / 1000.0},
     };
     for (const auto& c : cases) {
         const moh::Fd fd(::memfd_create("length", MFD_CLOEXEC));

@@ -186,9 +186,9 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
     make_dir("Jazz Hits.wav");
     touch("Jazz Hits.wav/j.mp3");
     // A writer's folder name reaches the log: it must neither act on a terminal nor add lines.
-    // C1 controls too, in UTF-8 and as lone bytes; a letter of UTF-8 stays as it is.
+    // C1 controls too, in UTF-8, as lone bytes and overlong; a letter of UTF-8 stays as it is.
     const std::string forged =
-        "\033]0;owned\a\r\033[2JX\xc2\x9b"
+        "\033]0;owned\a\r\033[2JX\xe0\x82\x85\xc2\x9b"
         "2J\x9b\xc3\xa9\nFound and "
         "converted 0 mp3 files\n\\";
     make_dir(forged);
@@ -197,17 +197,18 @@ TEST_F(Walk, FoldersKeepTheirNamesAndTheirFilesAreRenamedWithin) {
           forged + "/k.mp3"});
     EXPECT_EQ(walk().status, 0);
     const std::string l = lib + "/";
-    EXPECT_EQ(
-        log.text(),
-        "Changed " + l + "Sales Queue/C D/x y.mp3 => " + l + "Sales Queue/C D/x_y.mp3\n" +
-            test::converts_of("x_y") + "Leave the name " + l + "Sales Queue/z.mp3 alone\n" +
-            test::converts_of("z") + "Leave the name " + l +
-            "Jazz Hits.wav alone\nskipping non-mp3 file conversion of Jazz "
-            "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
-            l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " + l +
-            "\\x1b]0;owned\\x07\\x0d\\x1b[2JX\\xc2\\x9b2J\\x9b\xc3\xa9\\x0aFound and converted 0 "
-            "mp3 files\\x0a\\\\" +
-            "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
+    EXPECT_EQ(log.text(),
+              "Changed " + l + "Sales Queue/C D/x y.mp3 => " + l + "Sales Queue/C D/x_y.mp3\n" +
+                  test::converts_of("x_y") + "Leave the name " + l + "Sales Queue/z.mp3 alone\n" +
+                  test::converts_of("z") + "Leave the name " + l +
+                  "Jazz Hits.wav alone\nskipping non-mp3 file conversion of Jazz "
+                  "Hits.wav-- must already be asterisk compatible!\nLeave the name " +
+                  l + "Jazz Hits.wav/j.mp3 alone\n" + test::converts_of("j") + "Leave the name " +
+                  l +
+                  "\\x1b]0;owned\\x07\\x0d\\x1b["
+                  "2JX\xe0\\x82\\x85\\xc2\\x9b2J\\x9b\xc3\xa9\\x0aFound and converted 0 "
+                  "mp3 files\\x0a\\\\" +
+                  "/k.mp3 alone\n" + test::converts_of("k") + summary(4, 1));
     EXPECT_EQ(test::read_file(l + "Sales Queue/C D/x_y.gsm"), "sox output");
 }
 

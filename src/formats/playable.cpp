@@ -284,22 +284,26 @@ double mpeg_seconds_at_most(int fd, off_t size) {
 std::optional<double> flac_seconds(int fd) {
     int error = 0;
     const std::string head = read_at(fd, 0, 26, error);
-    if (head.size() < 26 || head.compare(0, 4, "fLaC") != 0 || (head[4] & 0x7F) != 0)
+    // STREAMINFO first, 34 bytes long.
+    if (head.size() < 26 || head.compare(0, 4, "fLaC") != 0 || (head[4] & 0x7F) != 0 ||
+        head.compare(5, 3, std::string("\0\0\x22", 3)) != 0)
         return std::nullopt;
     // After the block sizes: 20 bits of rate, 3 of channels, 5 of depth, 36 of samples.
     std::uint64_t bits = 0;
     for (std::size_t i = 18; i < 26; ++i) bits = bits << 8 | static_cast<unsigned char>(head[i]);
     const std::uint64_t rate = bits >> 44;
     const std::uint64_t samples = bits & ((std::uint64_t{1} << 36) - 1);
-    if (rate == 0 || samples == 0) return std::nullopt;
+    if (rate == 0 || rate > 655350 || samples == 0) return std::nullopt;
     return static_cast<double>(samples) / static_cast<double>(rate);
 }
 
 }  // namespace
 
 double seconds_at_most(int fd, off_t size) {
-    // Compressed as FLAC, an hour of silence takes 100 KB: its header says how long it is.
-    if (const std::optional<double> flac = flac_seconds(fd)) return *flac;
+    // Compressed as FLAC, an hour of silence takes 100 KB: its header says how long it is. A
+    // writer's header may lie, but never below what the bytes alone could hold.
+    if (const std::optional<double> flac = flac_seconds(fd))
+        return std::max(*flac, mpeg_seconds_at_most(fd, size));
     int error = 0;
     if (const std::optional<WavFormat> wav = parse_wav(fd, error)) {
         // The fewest bits a sample of its encoding takes: GSM 6.10's 260 for 160 samples, the

@@ -97,7 +97,12 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
                                : lead >= 0xF0 && lead <= 0xF4 ? 4
                                                               : 0;
     if (length == 0 || at + length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
+    // No overlong form (a C1 control in disguise), no surrogate, nothing past U+10FFFF.
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (second < low || second > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
         const auto byte = static_cast<unsigned char>(text[at + i]);
         if (byte < 0x80 || byte > 0xBF) return 0;
     }

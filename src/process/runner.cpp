@@ -223,7 +223,9 @@ std::string interpreter_of(const std::string& path) {
     const std::string_view line(start + 2, static_cast<std::size_t>(length) - 2);
     const auto begin = line.find_first_not_of(" \t");
     if (begin == std::string_view::npos) return {};
-    return std::string(line.substr(begin, line.find_first_of(" \t\n", begin) - begin));
+    // The kernel's name ends at a NUL too, whatever a check made of the bytes after it would say.
+    constexpr std::string_view kEnds(" \t\n\0", 4);
+    return std::string(line.substr(begin, line.find_first_of(kEnds, begin) - begin));
 }
 
 std::string others_can_change(const std::string& program, int interpreters);

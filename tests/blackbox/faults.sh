@@ -245,7 +245,7 @@ plant /usr/local/sbin/find 755 && chown nobody /usr/local/sbin/find||20|Couldn't
 plant $conv_path 777||1|The G.722 converter $conv_path cannot be run: an account other than root can change it (it has mode 0777); no .g722 is made this run
 plant $conv_path 755 && chmod 777 $at||1|The G.722 converter $conv_path cannot be run: an account other than root can change it ($at has mode 0777); no .g722 is made this run
 plant /mnt/mine/conv 777 && ln -sf /mnt/mine/conv $conv_path||1|The G.722 converter $conv_path cannot be run: an account other than root can change it (it leads to /mnt/mine/conv, which has mode 0777); no .g722 is made this run
-plant /mnt/mine/interp 777 && printf '#!/mnt/mine/interp\\n' >/usr/local/sbin/sox && chmod 755 /usr/local/sbin/sox||1|sox cannot convert MP3 here: an account other than root can change /usr/local/sbin/sox (its interpreter is /mnt/mine/interp, where it has mode 0777); no MP3 is converted this run
+plant /mnt/mine/interp 777 && printf '#!/mnt/mine/interp\\0/../../bin/sh\\n' >/usr/local/sbin/sox && chmod 755 /usr/local/sbin/sox||1|sox cannot convert MP3 here: an account other than root can change /usr/local/sbin/sox (its interpreter is /mnt/mine/interp, where it has mode 0777); no MP3 is converted this run
 plant /mnt/theirs/asterisk 755 && ln -s /mnt/theirs/asterisk /usr/local/sbin|--reload|1|Not running asterisk -rx 'moh reload' -- an account other than root can change /usr/local/sbin/asterisk (/mnt/theirs belongs to uid 65534)
 ROWS
   ;;
