@@ -70,7 +70,7 @@ class ConversionChain : public ::testing::Test, protected test::FakeRun {
         return "  converting " + lib + "/a.mp3 to " + format + "\n";
     }
     moh::ConversionResult convert(double& volume, const moh::AsteriskAccount* reader = nullptr) {
-        const moh::Mp3 mp3{lib_fd.get(), mp3_fd.get(), "a.mp3", "a", lib, 7, 3};
+        const moh::Mp3 mp3{lib_fd.get(), mp3_fd.get(), "a.mp3", "a", lib, 7, 3, "mp3"};
         moh::ChainContext context{settings, log.log, runner, work_fd.get(), converter_ok};
         context.reader = reader;
         return moh::convert_mp3(mp3, volume, context);

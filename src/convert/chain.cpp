@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -326,9 +325,7 @@ class Chain {
             }
             const std::string& failure = failed->outcome.verdict.failure;
             // A WAV's own header makes sox give its reasons.
-            const bool mp3 = mp3_.name.size() > 4 &&
-                             ::strcasecmp(mp3_.name.c_str() + mp3_.name.size() - 4, ".mp3") == 0;
-            if (failed == &stages[0] && mp3 && cannot_open_input(failure))
+            if (failed == &stages[0] && mp3_.type == "mp3" && cannot_open_input(failure))
                 context_.log.failure("  the file is %s\n", what_it_is(format).c_str());
             // The same file fails the same way tomorrow, unless the disk was full.
             retry_helps = no_room(failure);
